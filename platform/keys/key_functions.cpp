@@ -1,0 +1,1 @@
+#include <wincrypt.h>

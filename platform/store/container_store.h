@@ -1,0 +1,47 @@
+// Containers on disk: one file per container in its area. Every change is
+// atomic and durable (temporary file, fsync, rename or no-replace link, fsync of
+// the directory), writers of one area serialise on a lock, readers take none.
+#ifndef KEYHOLD_STORE_CONTAINER_STORE_H
+#define KEYHOLD_STORE_CONTAINER_STORE_H
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <windows.h>
+
+#include "store/area.h"
+#include "store/container_file.h"
+
+namespace keyhold {
+
+// Empty names and names longer than 4095 bytes or holding NUL are refused with
+// NTE_BAD_KEYSET_PARAM.
+DWORD CheckContainerName(std::string_view name);
+
+// NTE_BAD_KEYSET when missing, ERROR_ACCESS_DENIED when another user's,
+// NTE_KEYSET_ENTRY_BAD when the file fails its checks.
+DWORD ReadContainer(const Area& area, std::string_view name, ContainerRecord& out);
+
+// Creates an empty container; NTE_EXISTS when the name is taken (exactly one of
+// several racing creators wins).
+DWORD CreateContainer(const Area& area, std::string_view name);
+
+// Removes the container's file; NTE_BAD_KEYSET when missing, ERROR_ACCESS_DENIED
+// when another user's.
+DWORD RemoveContainer(const Area& area, std::string_view name);
+
+// Under the area's writers' lock: reads the container, lets `change` modify the
+// record, and writes it back atomically when `change` returns ERROR_SUCCESS.
+// Any other result of `change` is returned and nothing is written.
+DWORD UpdateContainer(const Area& area, std::string_view name,
+                      const std::function<DWORD(ContainerRecord&)>& change);
+
+// The names of the containers in the area that this user can read, sorted by
+// their bytes. A missing area has none.
+DWORD ListContainerNames(const Area& area, std::vector<std::string>& names);
+
+}  // namespace keyhold
+
+#endif
