@@ -152,6 +152,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 
+// Wipes memory that held secrets; the compiler may not drop the write.
+void* WINAPI SecureZeroMemory(void* ptr, size_t cnt);
+
 // Milliseconds from a monotonic clock, wrapping at 2^32.
 DWORD WINAPI GetTickCount(void);
 
