@@ -1,1 +1,133 @@
 #include "store/area.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/last_error.h"
+
+namespace keyhold {
+
+namespace {
+
+// The password database entry of the effective user, read into `buffer`.
+bool LookUpUser(passwd& entry, std::vector<char>& buffer) {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    buffer.resize(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    for (;;) {
+        passwd* found = nullptr;
+        const int rc = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        return rc == 0 && found != nullptr;
+    }
+}
+
+std::string HomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') return home;
+    passwd entry{};
+    std::vector<char> buffer;
+    if (LookUpUser(entry, buffer) && entry.pw_dir != nullptr) return entry.pw_dir;
+    return {};
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// A relative setting is taken from the current directory, as a shell would.
+std::string Absolute(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return WithoutTrailingSlashes(path);
+    std::vector<char> cwd(4096);
+    while (getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE) return {};
+        cwd.resize(cwd.size() * 2);
+    }
+    return WithoutTrailingSlashes(std::string(cwd.data()) + "/" + path);
+}
+
+// Makes `path` when it is missing, and its missing parents with `parentMode`.
+// Modes are set with chmod after mkdir so the umask changes nothing; an
+// existing directory keeps the mode it has.
+DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
+    if (errno != ENOENT) return Win32ErrorFromErrno(errno);
+    const auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        const DWORD rc = EnsureDirectory(path.substr(0, slash), parentMode, parentMode);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    if (mkdir(path.c_str(), 0700) != 0) {
+        // Someone else made it meanwhile; the caller's checks judge it.
+        if (errno == EEXIST) return ERROR_SUCCESS;
+        return Win32ErrorFromErrno(errno);
+    }
+    if (chmod(path.c_str(), mode) != 0) return Win32ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD LocateArea(bool machine, bool create, Area& out) {
+    Area area;
+    area.machine = machine;
+    DWORD rc = ERROR_SUCCESS;
+    const char* rootSetting = std::getenv("KEYHOLD_ROOT");
+    if (rootSetting != nullptr && *rootSetting != '\0') {
+        const std::string root = Absolute(rootSetting);
+        if (root.empty()) return ERROR_PATH_NOT_FOUND;
+        const std::string users = root + "/users";
+        area.dir = machine ? root + "/machine" : users + "/" + std::to_string(geteuid());
+        if (create) {
+            rc = EnsureDirectory(root, 0755, 0755);
+            if (rc == ERROR_SUCCESS && !machine) rc = EnsureDirectory(users, 01777, 0755);
+            if (rc == ERROR_SUCCESS) rc = EnsureDirectory(area.dir, machine ? 01777 : 0700, 0755);
+        }
+    } else if (machine) {
+        area.dir = WithoutTrailingSlashes(KEYHOLD_MACHINE_AREA);
+        if (create) rc = EnsureDirectory(area.dir, 01777, 0755);
+    } else {
+        const char* xdg = std::getenv("XDG_DATA_HOME");
+        std::string base;
+        // Relative values are invalid by the XDG rules and ignored.
+        if (xdg != nullptr && xdg[0] == '/') {
+            base = WithoutTrailingSlashes(xdg);
+        } else {
+            const std::string home = HomeDirectory();
+            if (home.empty()) return ERROR_PATH_NOT_FOUND;
+            base = WithoutTrailingSlashes(Absolute(home)) + "/.local/share";
+        }
+        area.dir = base + "/keyhold/keys";
+        if (create) rc = EnsureDirectory(area.dir, 0700, 0700);
+    }
+    if (rc != ERROR_SUCCESS) return rc;
+
+    struct stat st {};
+    if (lstat(area.dir.c_str(), &st) != 0) {
+        // A missing area is simply empty until something is created in it.
+        if (errno != ENOENT || create) return PathErrorFromErrno(errno, area.dir.c_str());
+    } else if (!S_ISDIR(st.st_mode) || (!machine && st.st_uid != geteuid())) {
+        return ERROR_ACCESS_DENIED;
+    }
+    out = std::move(area);
+    return ERROR_SUCCESS;
+}
+
+std::string DefaultContainerName() {
+    passwd entry{};
+    std::vector<char> buffer;
+    if (LookUpUser(entry, buffer) && entry.pw_name != nullptr && entry.pw_name[0] != '\0')
+        return entry.pw_name;
+    return "uid" + std::to_string(geteuid());
+}
+
+}  // namespace keyhold

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include <windows.h>
+#include <wincrypt.h>
 
 namespace keyhold {
 

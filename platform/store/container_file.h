@@ -7,13 +7,23 @@
 #include <string>
 #include <string_view>
 
-#include <windows.h>
+#include <wincrypt.h>
 
 #include "core/secure_bytes.h"
 
 namespace keyhold {
 
 enum KeySlot { kExchangeSlot = 0, kSignatureSlot = 1, kKeySlotCount = 2 };
+
+// Limits of the file layout (see container_file.cpp).
+constexpr std::size_t kMaxContainerNameLength = 4095;
+constexpr std::size_t kMaxStoredBlobLength = 16 * 1024;
+constexpr std::size_t kContainerHeaderSize = 28;
+constexpr std::size_t kContainerChecksumSize = 32;
+constexpr std::size_t kMinContainerFileSize = kContainerHeaderSize + 1 + kContainerChecksumSize;
+constexpr std::size_t kMaxContainerFileSize = kContainerHeaderSize + kMaxContainerNameLength +
+                                              kKeySlotCount * kMaxStoredBlobLength +
+                                              kContainerChecksumSize;
 
 struct StoredKey {
     bool present = false;
@@ -28,6 +38,12 @@ struct ContainerRecord {
     StoredKey keys[kKeySlotCount];
 };
 
+// True when the record can be stored: a valid name (1..4095 bytes, no NUL) and
+// every present key with a blob of 1..16 KiB.
+bool RecordFitsLayout(const ContainerRecord& record);
+
+// The file bytes of a record that fits the layout; empty when it does not or
+// the digest cannot be computed.
 SecureBytes EncodeContainerFile(const ContainerRecord& record);
 
 // ERROR_SUCCESS, or NTE_KEYSET_ENTRY_BAD for a file of another version, a bad

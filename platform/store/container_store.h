@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include <windows.h>
+#include <wincrypt.h>
 
 #include "store/area.h"
 #include "store/container_file.h"

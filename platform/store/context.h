@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <wincrypt.h>
@@ -33,6 +34,16 @@ struct ProviderContext {
 
 // The live context of a handle, or null (callers then fail with NTE_BAD_UID).
 std::shared_ptr<ProviderContext> FindContext(HCRYPTPROV handle);
+
+// Registers a context and returns its handle, never 0.
+HCRYPTPROV AddContext(std::shared_ptr<ProviderContext> context);
+
+// Retires a handle; the context lives on while others (keys) still hold it.
+// Null when the handle was not live.
+std::shared_ptr<ProviderContext> RemoveContext(HCRYPTPROV handle);
+
+// The PP_NAME text of a provider type; empty for a type not offered.
+std::string_view ProviderName(DWORD provType);
 
 }  // namespace keyhold
 

@@ -1,0 +1,82 @@
+// Listing: one open, fstat and short pread per candidate file, and no
+// allocation but the name itself, since an area may hold very many containers.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/last_error.h"
+#include "store/area_dir.h"
+#include "store/container_store.h"
+#include "store/digest.h"
+
+namespace keyhold {
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A container file name decoded to the digest it spells; false for other names.
+bool ParseFileName(const char* name, unsigned char (&digest)[kSha256Size]) {
+    for (std::size_t i = 0; i < kSha256Size; ++i) {
+        const int hi = HexValue(name[2 * i]);
+        const int lo = hi < 0 ? -1 : HexValue(name[2 * i + 1]);
+        if (lo < 0) return false;
+        digest[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return name[2 * kSha256Size] == '\0';
+}
+
+}  // namespace
+
+DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
+    names.clear();
+    UniqueFd dirFd;
+    DWORD rc = OpenAreaDir(area, dirFd);
+    if (rc == ERROR_PATH_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    const UniqueDir dir = OpenDirStream(dirFd.get());
+    if (!dir) return Win32ErrorFromErrno(errno);
+
+    Sha256Hasher hasher;
+    unsigned char prefix[kContainerHeaderSize + kMaxContainerNameLength];
+    std::string name;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) return Win32ErrorFromErrno(errno);
+            break;
+        }
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+        unsigned char expected[kSha256Size];
+        if (!ParseFileName(entry->d_name, expected)) continue;
+
+        const UniqueFd fd(openat(dirFd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!fd) continue;
+        struct stat st {};
+        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !MayUseContainerFile(st) ||
+            st.st_size < static_cast<off_t>(kMinContainerFileSize) ||
+            st.st_size > static_cast<off_t>(kMaxContainerFileSize))
+            continue;
+        ssize_t got;
+        do {
+            got = pread(fd.get(), prefix, sizeof prefix, 0);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) continue;
+        if (DecodeContainerName(prefix, static_cast<std::size_t>(got), name) != ERROR_SUCCESS) continue;
+        unsigned char actual[kSha256Size];
+        if (!hasher.Hash(name.data(), name.size(), actual) || std::memcmp(actual, expected, kSha256Size) != 0)
+            continue;
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return ERROR_SUCCESS;
+}
+
+}  // namespace keyhold
