@@ -1,0 +1,10 @@
+#include "keys/key_object.h"
+
+namespace keyhold {
+
+HandleTable<KeyObject>& KeyHandles() {
+    static HandleTable<KeyObject> table(2);
+    return table;
+}
+
+}  // namespace keyhold

@@ -1,0 +1,18 @@
+// RSA key pair generation. Kept apart and free of any lock, since generation
+// takes seconds and several may run at once.
+#ifndef KEYHOLD_KEYS_RSA_KEYGEN_H
+#define KEYHOLD_KEYS_RSA_KEYGEN_H
+
+#include <wincrypt.h>
+
+#include "keys/openssl_ptr.h"
+
+namespace keyhold {
+
+// A new key pair with a modulus of exactly `bits` bits and public exponent
+// `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL.
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
+
+}  // namespace keyhold
+
+#endif
