@@ -1,0 +1,10 @@
+#include <windows.h>
+
+#include <time.h>
+
+extern "C" DWORD GetTickCount(void) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms);  // wraps, as the published counter does
+}
