@@ -105,6 +105,19 @@ protected:
         SnapshotDir(root_.path(), "", s);
         return s;
     }
+    // The container's record as the store holds it on disk.
+    static keyhold::ContainerRecord Stored(const char* name) {
+        keyhold::Area area;
+        keyhold::ContainerRecord record;
+        EXPECT_EQ(keyhold::LocateArea(false, false, area), DWORD(ERROR_SUCCESS));
+        std::ifstream in(area.dir + "/" + keyhold::ContainerFileName(name), std::ios::binary);
+        const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(keyhold::DecodeContainerFile(reinterpret_cast<const unsigned char*>(file.data()), file.size(),
+                                               record),
+                  DWORD(ERROR_SUCCESS));
+        return record;
+    }
+    static Bytes BlobOf(const keyhold::StoredKey& key) { return Bytes(key.blob.begin(), key.blob.end()); }
     static DWORD Dword(const Bytes& b, size_t at) {
         return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<DWORD>(b[at + 3]) << 24;
     }
@@ -134,6 +147,13 @@ TEST_F(KeyFunctions, GeneratedPairExportsInThePublishedLayouts) {
     EXPECT_TRUE(std::equal(pub.begin() + 12, pub.end(), priv.begin() + 12));
     keyhold::DecodedBlob decoded;
     EXPECT_EQ(keyhold::DecodeKeyBlob(priv.data(), priv.size(), decoded), DWORD(ERROR_SUCCESS));
+
+    // Stored as the export gives it; the signature slot stays empty.
+    const keyhold::ContainerRecord record = Stored("gen");
+    EXPECT_TRUE(record.keys[keyhold::kExchangeSlot].present);
+    EXPECT_TRUE(record.keys[keyhold::kExchangeSlot].exportable);
+    EXPECT_EQ(BlobOf(record.keys[keyhold::kExchangeSlot]), priv);
+    EXPECT_FALSE(record.keys[keyhold::kSignatureSlot].present);
 
     // The container now holds it: a fresh key handle exports the same bytes.
     const HCRYPTKEY again = UserKey(prov);
@@ -327,6 +347,20 @@ TEST_F(KeyFunctions, RefusedImportsLeaveTheContainerUntouched) {
     EXPECT_EQ(Export(UserKey(prov), PRIVATEKEYBLOB), priv);
 }
 
+TEST_F(KeyFunctions, NonExportablePairsAreStoredWhole) {
+    // Not exportable is a promise of the key store, not a loss of the key: the
+    // pair is kept, so that it can be used, only never handed out.
+    const HCRYPTPROV prov = NewContainer("kept");
+    const Bytes pub = Export(Gen(prov, CALG_RSA_SIGN, k512), PUBLICKEYBLOB);
+    const keyhold::ContainerRecord record = Stored("kept");
+    const keyhold::StoredKey& key = record.keys[keyhold::kSignatureSlot];
+    ASSERT_TRUE(key.present);
+    EXPECT_FALSE(key.exportable);
+    ASSERT_EQ(key.blob.size(), keyhold::RsaBlobLength(PRIVATEKEYBLOB, 512));
+    EXPECT_EQ(key.blob[0], PRIVATEKEYBLOB);
+    EXPECT_TRUE(std::equal(pub.begin() + 12, pub.end(), key.blob.begin() + 12));
+}
+
 TEST_F(KeyFunctions, PublicOnlyKeys) {
     const HCRYPTPROV source = NewContainer("source");
     const Bytes pubA = Export(Gen(source, CALG_RSA_KEYX, k512 | CRYPT_EXPORTABLE), PUBLICKEYBLOB);
@@ -340,6 +374,10 @@ TEST_F(KeyFunctions, PublicOnlyKeys) {
     EXPECT_TRUE(Export(imported, PRIVATEKEYBLOB).empty());
     EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_KEY_STATE));
     EXPECT_EQ(ParamOf(imported, KP_PERMISSIONS), 0x3Bu);
+
+    const keyhold::ContainerRecord record = Stored("public");
+    EXPECT_EQ(BlobOf(record.keys[keyhold::kExchangeSlot]), pubA);
+    EXPECT_FALSE(record.keys[keyhold::kExchangeSlot].exportable);
 
     const HCRYPTKEY stored = UserKey(prov);
     ASSERT_NE(stored, 0u);
