@@ -1,0 +1,223 @@
+#include "key_blob.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "key_store.h"
+#include "tool_frame.h"
+
+// Attempts at a fresh temporary name before giving up.
+static const int kTempNameAttempts = 8;
+
+// A zero-length blob still gets a buffer of its own, so success always hands
+// over a pointer that can be freed.
+static BYTE* AllocateKeyBuffer(DWORD length) {
+    BYTE* buffer = (BYTE*)malloc(length != 0 ? length : 1);
+    if (buffer == NULL) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return buffer;
+}
+
+void FreeKeyBuffer(BYTE* buffer, DWORD length) {
+    if (buffer == NULL) return;
+    SecureZeroMemory(buffer, length);
+    free(buffer);
+}
+
+bool ExportUserKey(DWORD machineKeySet, const char* containerName, const char* path,
+                   DWORD providerType, DWORD blobType) {
+    HCRYPTPROV context = 0;
+    if (!OpenContainer(&context, containerName, providerType, machineKeySet,
+                       CONTAINER_OPEN_EXISTING))
+        return false;
+
+    HCRYPTKEY key = 0;
+    if (!CryptGetUserKey(context, AT_KEYEXCHANGE, &key)) {
+        PrintLastError();
+        CryptReleaseContext(context, 0);
+        return false;
+    }
+
+    DWORD length = 0;
+    if (!CryptExportKey(key, 0, blobType, 0, NULL, &length)) {
+        PrintLastError();
+        CryptDestroyKey(key);
+        CryptReleaseContext(context, 0);
+        return false;
+    }
+
+    const DWORD allocated = length;
+    BYTE* buffer = AllocateKeyBuffer(allocated);
+    if (buffer == NULL) {
+        PrintLastError();
+        CryptDestroyKey(key);
+        CryptReleaseContext(context, 0);
+        return false;
+    }
+
+    bool result = false;
+    if (!CryptExportKey(key, 0, blobType, 0, buffer, &length)) {
+        PrintLastError();
+    } else if (path != NULL) {
+        result = WriteKeyFile(path, buffer, length);
+    } else {
+        result = true;
+    }
+
+    FreeKeyBuffer(buffer, allocated);
+    CryptDestroyKey(key);
+    CryptReleaseContext(context, 0);
+    return result;
+}
+
+// The directory a replacement must be made in, so that the final rename
+// stays within one file system.
+static std::string DirectoryOf(const char* path) {
+    const char* slash = strrchr(path, '/');
+    if (slash == NULL) return ".";
+    if (slash == path) return "/";
+    return std::string(path, (size_t)(slash - path));
+}
+
+// Creates a new, empty file next to the target. The template hands the
+// target's permission bits on to the replacement; without one the file is
+// private to its owner.
+static HANDLE CreateTemporaryFile(const std::string& directory, HANDLE target,
+                                  std::string* tempPath) {
+    static DWORD counter = 0;
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        ++counter;
+        const DWORD mix = ((DWORD)getpid() * 2654435761u) ^ GetTickCount() ^ (counter * 0x9E3779B9u);
+        char name[32];
+        snprintf(name, sizeof name, ".keyhold-%08x.tmp", (unsigned)mix);
+        *tempPath = directory + "/" + name;
+        HANDLE file = CreateFileA(tempPath->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  target != INVALID_HANDLE_VALUE ? target : NULL);
+        if (file != INVALID_HANDLE_VALUE) return file;
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    tempPath->clear();
+    return INVALID_HANDLE_VALUE;
+}
+
+// Writes, flushes and closes the temporary file; on failure the error line
+// has been printed and the handle is closed all the same.
+static bool FillTemporaryFile(HANDLE file, const BYTE* data, DWORD length) {
+    DWORD written = 0;
+    bool ok = WriteFile(file, data, length, &written, NULL) != FALSE;
+    if (ok && written != length) {
+        SetLastError(ERROR_WRITE_FAULT);
+        ok = false;
+    }
+    if (ok && !FlushFileBuffers(file)) ok = false;
+    if (!ok) {
+        PrintLastError();
+        CloseHandle(file);
+        return false;
+    }
+    if (!CloseHandle(file)) {
+        PrintLastError();
+        return false;
+    }
+    return true;
+}
+
+bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
+    if (path == NULL) path = "";
+
+    // Holding the target open for writing proves we may replace it and keeps
+    // other writers out until the replacement is in place.
+    HANDLE target = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (target == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        PrintLastError();
+        return false;
+    }
+
+    std::string tempPath;
+    HANDLE temp = CreateTemporaryFile(DirectoryOf(path), target, &tempPath);
+    bool result = false;
+    if (temp == INVALID_HANDLE_VALUE) {
+        PrintLastError();
+    } else if (!FillTemporaryFile(temp, data, length)) {
+        DeleteFileA(tempPath.c_str());
+    } else if (!MoveFileExA(tempPath.c_str(), path,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        PrintLastError();
+        DeleteFileA(tempPath.c_str());
+    } else {
+        result = true;
+    }
+
+    if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
+    return result;
+}
+
+bool ReadKeyFile(const char* path, BYTE** buffer, DWORD* length) {
+    *buffer = NULL;
+    *length = 0;
+    // No /F: at all is a file that cannot be found, like an empty path.
+    HANDLE file = CreateFileA(path != NULL ? path : "", GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        PrintLastError();
+        return false;
+    }
+
+    const DWORD size = GetFileSize(file, NULL);
+    if (size == INVALID_FILE_SIZE) {
+        PrintLastError();
+        CloseHandle(file);
+        return false;
+    }
+
+    BYTE* data = AllocateKeyBuffer(size);
+    if (data == NULL) {
+        PrintLastError();
+        CloseHandle(file);
+        return false;
+    }
+
+    DWORD read = 0;
+    bool ok = ReadFile(file, data, size, &read, NULL) != FALSE;
+    if (ok && read != size) {
+        SetLastError(ERROR_HANDLE_EOF);
+        ok = false;
+    }
+    if (!ok) {
+        const DWORD error = GetLastError();
+        FreeKeyBuffer(data, size);
+        SetLastError(error);
+        PrintLastError();
+        CloseHandle(file);
+        return false;
+    }
+
+    CloseHandle(file);
+    *buffer = data;
+    *length = size;
+    return true;
+}
+
+bool ImportKeyBlob(const BYTE* blob, DWORD length, DWORD exportable, DWORD machineKeySet,
+                   const char* containerName, DWORD providerType) {
+    HCRYPTPROV context = 0;
+    if (!OpenContainer(&context, containerName, providerType, machineKeySet,
+                       CONTAINER_OPEN_OR_CREATE))
+        return false;
+
+    HCRYPTKEY key = 0;
+    if (!CryptImportKey(context, blob, length, 0, exportable ? CRYPT_EXPORTABLE : 0, &key)) {
+        PrintLastError();
+        CryptReleaseContext(context, 0);
+        return false;
+    }
+
+    CryptDestroyKey(key);
+    CryptReleaseContext(context, 0);
+    return true;
+}
