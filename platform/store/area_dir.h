@@ -31,7 +31,8 @@ bool MayUseContainerFile(const struct stat& st);
 // the file's status. Errors as ReadContainer.
 DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, struct stat& st);
 
-// Writes `data` atomically as `fileName`: a temporary file, fsync, then rename
+// Writes `data` atomically as `fileName` (call with the lock held): a
+// temporary file, fsync, then rename
 // over (replace) or link without replacing (NTE_EXISTS when taken), then fsync
 // of the directory. With `owner`, root hands the new file to that owner, so an
 // update by root does not take a container away from its user. On failure
@@ -39,9 +40,14 @@ DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, st
 DWORD WriteFileAtomically(int dirFd, const std::string& fileName, const SecureBytes& data,
                           bool replace, const struct stat* owner);
 
-// Removes temporary files a crashed writer left. Call with the lock held:
-// then no temporary file in the area belongs to a live writer.
+// Removes every temporary file a crashed writer left that this user may
+// remove. Call with the lock held: then none belongs to a live writer. It
+// scans the directory; writers call it only when their usual temporary name is
+// blocked, and otherwise just remove that name.
 void RemoveStaleTemporaries(int dirFd);
+
+// The temporary name a user's writers use unless it is blocked.
+std::string PreferredTemporaryName(uid_t uid);
 
 // True for the names WriteFileAtomically gives its temporary files.
 bool IsTemporaryFileName(std::string_view name);

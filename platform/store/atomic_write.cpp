@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,18 +19,34 @@ constexpr std::size_t kTempRandomLength = 16;
 
 bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
-// Like mkstemp, but in a directory descriptor and with a name we can recognise.
-DWORD CreateTemporary(int dirFd, std::string& name, UniqueFd& out) {
+std::string HexName(std::uint64_t value) {
     static const char kHex[] = "0123456789abcdef";
+    std::string name(kTempPrefix);
+    for (int shift = 4 * (kTempRandomLength - 1); shift >= 0; shift -= 4) name.push_back(kHex[value >> shift & 0xF]);
+    return name;
+}
+
+// Writers hold the lock, so each user needs one temporary name only: removing
+// it first clears what a crashed writer of ours left, without scanning a
+// directory that may hold very many containers. Should another user have
+// planted a file under that name (the machine area is shared), we fall back to
+// random names, mkstemp-like, and clear our leftovers by a scan.
+DWORD CreateTemporary(int dirFd, std::string& name, UniqueFd& out) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    name = PreferredTemporaryName(geteuid());
+    unlinkat(dirFd, name.c_str(), 0);
+    UniqueFd fd(openat(dirFd, name.c_str(), kFlags, 0600));
+    if (fd) {
+        out = std::move(fd);
+        return ERROR_SUCCESS;
+    }
+    if (errno != EEXIST) return Win32ErrorFromErrno(errno);
+    RemoveStaleTemporaries(dirFd);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[kTempRandomLength / 2];
-        if (RAND_bytes(random, sizeof random) != 1) return NTE_FAIL;
-        name.assign(kTempPrefix);
-        for (unsigned char b : random) {
-            name.push_back(kHex[b >> 4]);
-            name.push_back(kHex[b & 0xF]);
-        }
-        UniqueFd fd(openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        std::uint64_t random = 0;
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(&random), sizeof random) != 1) return NTE_FAIL;
+        name = HexName(random);
+        fd.reset(openat(dirFd, name.c_str(), kFlags, 0600));
         if (fd) {
             out = std::move(fd);
             return ERROR_SUCCESS;
@@ -68,6 +85,8 @@ DWORD FillTemporary(UniqueFd fd, const SecureBytes& data, const struct stat* own
 }
 
 }  // namespace
+
+std::string PreferredTemporaryName(uid_t uid) { return HexName(uid); }
 
 bool IsTemporaryFileName(std::string_view name) {
     if (name.size() != kTempPrefix.size() + kTempRandomLength || name.substr(0, kTempPrefix.size()) != kTempPrefix)

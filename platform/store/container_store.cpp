@@ -18,10 +18,7 @@ DWORD OpenAreaForWriting(const Area& area, UniqueFd& dir) {
     DWORD rc = OpenAreaDir(area, dir);
     if (rc == ERROR_PATH_NOT_FOUND) return NTE_BAD_KEYSET;
     if (rc != ERROR_SUCCESS) return rc;
-    rc = LockAreaForWriting(dir.get());
-    if (rc != ERROR_SUCCESS) return rc;
-    RemoveStaleTemporaries(dir.get());
-    return ERROR_SUCCESS;
+    return LockAreaForWriting(dir.get());
 }
 
 }  // namespace
@@ -51,7 +48,6 @@ DWORD CreateContainer(const Area& area, std::string_view name) {
     if (rc != ERROR_SUCCESS) return rc;
     rc = LockAreaForWriting(dir.get());
     if (rc != ERROR_SUCCESS) return rc;
-    RemoveStaleTemporaries(dir.get());
 
     ContainerRecord record;
     record.name.assign(name);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "store/area.h"
+#include "store/area_dir.h"
 #include "store/container_file.h"
 #include "store/container_store.h"
 #include "store_fixture.h"
@@ -206,17 +207,46 @@ TEST_F(StorageTest, DamagedFilesAreReportedNeverUsedAndCanBeRemoved) {
 }
 
 TEST_F(StorageTest, StaleTemporariesAreRemovedByTheNextWriter) {
-    const std::string stale = user_.dir + "/.khtmp-0123456789abcdef";
+    const std::string stale = user_.dir + "/" + PreferredTemporaryName(geteuid());
     const std::string foreign = user_.dir + "/.khtmp-not-ours";
     const std::string hidden = user_.dir + "/.hidden";
     for (const auto& p : {stale, foreign, hidden}) WriteWhole(p, "left over");
     std::vector<std::string> names;
     ASSERT_EQ(ListContainerNames(user_, names), ERROR_SUCCESS);
+    EXPECT_TRUE(names.empty());
     EXPECT_TRUE(Exists(stale)) << "readers change nothing";
     ASSERT_EQ(CreateContainer(user_, "next"), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(stale));
     EXPECT_TRUE(Exists(foreign));
     EXPECT_TRUE(Exists(hidden));
+    WriteWhole(stale, "left over");
+    ASSERT_EQ(SetExchange(user_, "next", "blob"), ERROR_SUCCESS);
+    EXPECT_FALSE(Exists(stale));
+}
+
+TEST_F(StorageTest, ABlockedTemporaryNameDoesNotStopWriters) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root to plant a file as another user";
+    // Root plants a file under nobody's usual temporary name in the shared area;
+    // the sticky bit keeps nobody from removing it.
+    const std::string planted = machine_.dir + "/" + PreferredTemporaryName(kNobody);
+    WriteWhole(planted, "planted");
+    // A stale random-named leftover of nobody's, cleared by the fallback scan.
+    const std::string leftover = machine_.dir + "/.khtmp-00000000deadbeef";
+    WriteWhole(leftover, "stale");
+    ASSERT_EQ(chown(leftover.c_str(), kNobody, kNobody), 0);
+    const std::string result = InChild(
+        [this] {
+            std::string out = Code(CreateContainer(machine_, "n"));
+            out += "," + Code(SetExchange(machine_, "n", "v"));
+            ContainerRecord r;
+            out += "," + Code(ReadContainer(machine_, "n", r));
+            return out;
+        },
+        kNobody);
+    EXPECT_EQ(result, "0,0,0");
+    EXPECT_EQ(ReadWhole(planted), "planted");
+    EXPECT_FALSE(Exists(leftover));
+    EXPECT_EQ(Temporaries(machine_), std::vector<std::string>{PreferredTemporaryName(kNobody)});
 }
 
 TEST_F(StorageTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
