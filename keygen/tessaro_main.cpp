@@ -1,0 +1,3 @@
+#include "tessaro.h"
+
+int main(int argc, char* argv[]) { return TessaroMain(argc, argv); }
