@@ -1,0 +1,3 @@
+#include "morbeck.h"
+
+int main(int argc, char* argv[]) { return MorbeckMain(argc, argv); }
