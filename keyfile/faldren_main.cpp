@@ -1,0 +1,3 @@
+#include "faldren.h"
+
+int main(int argc, char* argv[]) { return FaldrenMain(argc, argv); }

@@ -1,0 +1,3 @@
+#include "ombrix.h"
+
+int main(int argc, char* argv[]) { return OmbrixMain(argc, argv); }
