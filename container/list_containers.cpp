@@ -16,6 +16,7 @@ bool ListContainers(DWORD providerType, DWORD machineKeySet) {
     BYTE name[NAME_BUFFER_SIZE];
     DWORD length = sizeof name;
     if (CryptGetProvParam(context, PP_NAME, name, &length, 0)) {
+        name[sizeof name - 1] = 0;
         ConsolePrintf("Provider Name=%s\n", (const char*)name);
     } else {
         PrintLastError();
@@ -34,6 +35,7 @@ bool ListContainers(DWORD providerType, DWORD machineKeySet) {
             }
             break;
         }
+        name[sizeof name - 1] = 0;  // the name is printed as text, whatever the store left
         ConsolePrintf("%3d=%s\n", counter, (const char*)name);
         ++counter;
         enumFlag = CRYPT_NEXT;

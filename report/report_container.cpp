@@ -14,6 +14,7 @@ bool PrintContainerName(HCRYPTPROV context) {
         PrintLastError();
         return false;
     }
+    name[sizeof name - 1] = 0;  // the name is printed as text, whatever the store left
     ConsolePrintf("Container Name=%s\n", (const char*)name);
     return true;
 }
