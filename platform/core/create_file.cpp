@@ -10,11 +10,11 @@
 
 #include "core/file_table.h"
 #include "core/last_error.h"
-#include "core/unique_fd.h"
+#include "core/file_descriptor.h"
 
 namespace {
 
-using keyhold::UniqueFd;
+using keyhold::FileDescriptor;
 
 constexpr mode_t kNewFileMode = 0600;  // a key blob file may hold a private key
 constexpr int kCreateAttempts = 16;    // bounds the create/open race with other processes
@@ -48,7 +48,7 @@ void RemoveCreated(const char* path, int fd) {
 }
 
 struct Opened {
-    UniqueFd fd;
+    FileDescriptor fd;
     bool created = false;
 };
 

@@ -6,12 +6,12 @@
 
 #include <memory>
 
-#include "core/unique_fd.h"
+#include "core/file_descriptor.h"
 
 namespace keyhold {
 
 struct OpenFile {
-    UniqueFd fd;
+    FileDescriptor fd;
     bool readable = false;
     bool writable = false;
 };

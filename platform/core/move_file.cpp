@@ -9,7 +9,7 @@
 #include <string>
 
 #include "core/last_error.h"
-#include "core/unique_fd.h"
+#include "core/file_descriptor.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 int SyncDirectory(const std::string& dir) {
-    keyhold::UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    keyhold::FileDescriptor fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) return errno;
     while (fsync(fd.get()) != 0) {
         if (errno != EINTR) return errno;

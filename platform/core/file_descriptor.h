@@ -1,7 +1,8 @@
 // Owns one file descriptor and closes it when it goes, so that no error path
-// can leak a descriptor.
-#ifndef KEYHOLD_CORE_UNIQUE_FD_H
-#define KEYHOLD_CORE_UNIQUE_FD_H
+// can leak a descriptor. (Named apart from the store's own UniqueFd, so that the
+// two never meet as one class with two definitions in a program.)
+#ifndef KEYHOLD_CORE_FILE_DESCRIPTOR_H
+#define KEYHOLD_CORE_FILE_DESCRIPTOR_H
 
 #include <unistd.h>
 
@@ -9,19 +10,19 @@
 
 namespace keyhold {
 
-class UniqueFd {
+class FileDescriptor {
 public:
-    UniqueFd() noexcept = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    ~UniqueFd() { reset(); }
+    FileDescriptor() noexcept = default;
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
 
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
         if (this != &other) reset(other.release());
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
