@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,13 +38,14 @@ struct HeaderCode {
 // Every ERROR_* and NTE_* constant the shared headers define.
 std::vector<HeaderCode> CodesIn(const std::string& header) {
     std::ifstream in(std::string(KEYHOLD_SOURCE_DIR) + "/platform/include/" + header);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    const std::regex define(R"(#define\s+((?:ERROR|NTE)_\w+)\s+(0x[0-9A-Fa-f]+|\d+)L?\b)");
     std::vector<HeaderCode> codes;
-    for (std::sregex_iterator it(text.begin(), text.end(), define), end; it != end; ++it)
-        codes.push_back({(*it)[1], static_cast<DWORD>(std::stoul((*it)[2], nullptr, 0))});
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string directive, name, value;
+        if (!(words >> directive >> name >> value) || directive != "#define") continue;
+        if (name.rfind("ERROR_", 0) != 0 && name.rfind("NTE_", 0) != 0) continue;
+        codes.push_back({name, static_cast<DWORD>(std::stoul(value, nullptr, 0))});  // stops at the 'L'
+    }
     return codes;
 }
 
