@@ -50,7 +50,7 @@ public:
             iconv(cd_, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1))
             return std::string(in);
         out.resize(out.size() - dstLeft);
-        // A transliteration must not invent a conversion specification (a
+        // A transliteration must not invent a conversion (a
         // full-width percent sign becoming '%') that has no argument behind it.
         if (CountPercent(out) != CountPercent(in)) return std::string(in);
         return out;
