@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/last_error.h"
+#include "store/unique_fd.h"
 
 namespace keyhold {
 
@@ -72,6 +74,10 @@ DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode) {
         return Win32ErrorFromErrno(errno);
     }
     if (chmod(path.c_str(), mode) != 0) return Win32ErrorFromErrno(errno);
+    // The new entry must outlive a crash as the containers written into it do.
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const UniqueFd parentFd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parentFd || fsync(parentFd.get()) != 0) return Win32ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 

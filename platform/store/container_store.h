@@ -21,7 +21,8 @@ namespace keyhold {
 DWORD CheckContainerName(std::string_view name);
 
 // NTE_BAD_KEYSET when missing, ERROR_ACCESS_DENIED when another user's,
-// NTE_KEYSET_ENTRY_BAD when the file fails its checks.
+// NTE_KEYSET_ENTRY_BAD when the file fails its checks or holds another name.
+// Takes no lock: writers replace files atomically.
 DWORD ReadContainer(const Area& area, std::string_view name, ContainerRecord& out);
 
 // Creates an empty container; NTE_EXISTS when the name is taken (exactly one of
@@ -34,7 +35,10 @@ DWORD RemoveContainer(const Area& area, std::string_view name);
 
 // Under the area's writers' lock: reads the container, lets `change` modify the
 // record, and writes it back atomically when `change` returns ERROR_SUCCESS.
-// Any other result of `change` is returned and nothing is written.
+// Any other result of `change` is returned and nothing is written; a record
+// that `change` renamed or filled beyond the file layout's limits gives
+// NTE_BAD_DATA. Reading fails as ReadContainer does; only the file's owner or
+// root may change it (else ERROR_ACCESS_DENIED).
 DWORD UpdateContainer(const Area& area, std::string_view name,
                       const std::function<DWORD(ContainerRecord&)>& change);
 

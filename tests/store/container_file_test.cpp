@@ -182,3 +182,31 @@ TEST(ContainerFile, FileNameIsLowerHexSha256OfTheNameBytes) {
     EXPECT_EQ(ContainerFileName(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_NE(ContainerFileName("../x"), ContainerFileName("..\\x"));
 }
+
+// Random damage, as a fuzzer would make it: several bytes changed, the length
+// changed, or random bytes behind a valid header. The decoders must refuse
+// every changed file and never read outside the buffer (run with sanitizers).
+TEST(ContainerFile, RandomDamageIsAlwaysRefused) {
+    const SecureBytes good = EncodeContainerFile(SampleRecord());
+    std::uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    for (int round = 0; round < 20000; ++round) {
+        SecureBytes bad = good;
+        const int edits = 1 + next() % 4;
+        for (int e = 0; e < edits; ++e) bad[next() % bad.size()] = static_cast<unsigned char>(next());
+        if (next() % 4 == 0) bad.resize(next() % (good.size() + 64), static_cast<unsigned char>(next()));
+        if (bad == good) continue;
+        ContainerRecord out;
+        ASSERT_EQ(DecodeContainerFile(bad.empty() ? nullptr : bad.data(), bad.size(), out),
+                  static_cast<DWORD>(NTE_KEYSET_ENTRY_BAD))
+            << "round " << round;
+        std::string name;
+        if (DecodeContainerName(bad.empty() ? nullptr : bad.data(), bad.size(), name) == ERROR_SUCCESS) {
+            EXPECT_GE(bad.size(), kContainerHeaderSize + name.size());
+            EXPECT_EQ(name.find('\0'), std::string::npos);
+        }
+    }
+}

@@ -189,9 +189,11 @@ TEST_F(StorageTest, DamagedFilesAreReportedNeverUsedAndCanBeRemoved) {
     ASSERT_EQ(symlink(FileOf(user_, "good").c_str(), FileOf(user_, "linked").c_str()), 0);
     ASSERT_EQ(mkfifo(FileOf(user_, "fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkdir(FileOf(user_, "dir").c_str(), 0700), 0);
+    ASSERT_EQ(CreateContainer(user_, "huge"), ERROR_SUCCESS);
+    ASSERT_EQ(truncate(FileOf(user_, "huge").c_str(), 1 << 30), 0);  // sparse: judged by its size alone
 
     ContainerRecord record;
-    for (const char* name : {"flipped", "moved", "garbage", "linked", "fifo", "dir"}) {
+    for (const char* name : {"flipped", "moved", "garbage", "linked", "fifo", "dir", "huge"}) {
         EXPECT_EQ(ReadContainer(user_, name, record), kEntryBad) << name;
         EXPECT_EQ(SetExchange(user_, name, "x"), kEntryBad) << name;
     }
@@ -199,7 +201,7 @@ TEST_F(StorageTest, DamagedFilesAreReportedNeverUsedAndCanBeRemoved) {
 
     const std::string flippedBytes = ReadWhole(FileOf(user_, "flipped"));
     EXPECT_EQ(flippedBytes, bytes) << "a damaged file is never overwritten by an update";
-    for (const char* name : {"flipped", "moved", "garbage", "linked", "fifo"}) {
+    for (const char* name : {"flipped", "moved", "garbage", "linked", "fifo", "huge"}) {
         EXPECT_EQ(RemoveContainer(user_, name), ERROR_SUCCESS) << name;
         EXPECT_FALSE(Exists(FileOf(user_, name))) << name;
     }
