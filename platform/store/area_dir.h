@@ -42,8 +42,8 @@ DWORD WriteFileAtomically(int dirFd, const std::string& fileName, const SecureBy
 
 // Removes every temporary file a crashed writer left that this user may
 // remove. Call with the lock held: then none belongs to a live writer. It
-// scans the directory; writers call it only when their usual temporary name is
-// blocked, and otherwise just remove that name.
+// scans the directory, so writers call it only when a leftover under their
+// usual temporary name shows that a writer crashed, or that name is blocked.
 void RemoveStaleTemporaries(int dirFd);
 
 // The temporary name a user's writers use unless it is blocked.

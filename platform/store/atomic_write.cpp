@@ -30,11 +30,12 @@ std::string HexName(std::uint64_t value) {
 // it first clears what a crashed writer of ours left, without scanning a
 // directory that may hold very many containers. Should another user have
 // planted a file under that name (the machine area is shared), we fall back to
-// random names, mkstemp-like, and clear our leftovers by a scan.
+// random names, mkstemp-like; those leftovers are swept whenever a crash shows.
 DWORD CreateTemporary(int dirFd, std::string& name, UniqueFd& out) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     name = PreferredTemporaryName(geteuid());
-    unlinkat(dirFd, name.c_str(), 0);
+    // A leftover under our name means a writer crashed; then sweep for more.
+    if (unlinkat(dirFd, name.c_str(), 0) == 0) RemoveStaleTemporaries(dirFd);
     UniqueFd fd(openat(dirFd, name.c_str(), kFlags, 0600));
     if (fd) {
         out = std::move(fd);

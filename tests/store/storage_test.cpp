@@ -221,9 +221,35 @@ TEST_F(StorageTest, StaleTemporariesAreRemovedByTheNextWriter) {
     EXPECT_FALSE(Exists(stale));
     EXPECT_TRUE(Exists(foreign));
     EXPECT_TRUE(Exists(hidden));
+    // A crash shown by the usual name sweeps the random-named leftovers too.
+    const std::string random = user_.dir + "/.khtmp-00000000deadbeef";
     WriteWhole(stale, "left over");
+    WriteWhole(random, "left over");
     ASSERT_EQ(SetExchange(user_, "next", "blob"), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(stale));
+    EXPECT_FALSE(Exists(random));
+    EXPECT_TRUE(Exists(foreign));
+    EXPECT_TRUE(Temporaries(user_) == std::vector<std::string>{".khtmp-not-ours"});
+}
+
+TEST_F(StorageTest, UnreadableContainersAreLeftOutOfTheListing) {
+    // Run as an ordinary user: root reads any file whatever its mode.
+    auto body = [this] {
+        Area area;
+        std::string out = Code(LocateArea(true, true, area));
+        out += "," + Code(CreateContainer(area, "visible"));
+        out += "," + Code(CreateContainer(area, "locked"));
+        out += "," + std::to_string(chmod(FileOf(area, "locked").c_str(), 0));
+        ContainerRecord r;
+        out += "," + Code(ReadContainer(area, "locked", r));
+        std::vector<std::string> names;
+        out += "," + Code(ListContainerNames(area, names));
+        for (const auto& n : names) out += "," + n;
+        out += "," + Code(RemoveContainer(area, "locked"));
+        return out;
+    };
+    const std::string result = IsRoot() ? InChild(body, kNobody) : body();
+    EXPECT_EQ(result, "0,0,0,0,5,0,visible,0");
 }
 
 TEST_F(StorageTest, ABlockedTemporaryNameDoesNotStopWriters) {
