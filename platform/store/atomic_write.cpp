@@ -22,7 +22,8 @@ bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 std::string HexName(std::uint64_t value) {
     static const char kHex[] = "0123456789abcdef";
     std::string name(kTempPrefix);
-    for (int shift = 4 * (kTempRandomLength - 1); shift >= 0; shift -= 4) name.push_back(kHex[value >> shift & 0xF]);
+    for (int shift = 4 * (kTempRandomLength - 1); shift >= 0; shift -= 4)
+        name.push_back(kHex[value >> shift & 0xF]);
     return name;
 }
 

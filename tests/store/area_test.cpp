@@ -36,21 +36,6 @@ TEST_F(AreaTest, CreatedDirectoriesGetTheirModesWhateverTheUmask) {
     }
 }
 
-TEST_F(AreaTest, LocatingWithoutCreateMakesNothing) {
-    Area area;
-    ASSERT_EQ(LocateArea(false, false, area), ERROR_SUCCESS);
-    EXPECT_EQ(area.dir, UserArea());
-    ASSERT_EQ(LocateArea(true, false, area), ERROR_SUCCESS);
-    EXPECT_FALSE(Exists(root_));
-    std::vector<std::string> names{"stale"};
-    EXPECT_EQ(ListContainerNames(area, names), ERROR_SUCCESS);
-    EXPECT_TRUE(names.empty());
-    ContainerRecord record;
-    EXPECT_EQ(ReadContainer(area, "x", record), static_cast<DWORD>(NTE_BAD_KEYSET));
-    EXPECT_EQ(RemoveContainer(area, "x"), static_cast<DWORD>(NTE_BAD_KEYSET));
-    EXPECT_FALSE(Exists(root_));
-}
-
 TEST_F(AreaTest, ExistingDirectoriesKeepTheirModes) {
     ASSERT_EQ(mkdir(root_.c_str(), 0700), 0);
     ASSERT_EQ(chmod(root_.c_str(), 0711), 0);

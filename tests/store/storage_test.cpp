@@ -120,20 +120,13 @@ TEST_F(StorageTest, RefusedChangesWriteNothing) {
     EXPECT_TRUE(Temporaries(user_).empty());
 }
 
-TEST_F(StorageTest, NameLimits) {
-    EXPECT_EQ(CheckContainerName(""), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    EXPECT_EQ(CheckContainerName(std::string(4096, 'n')), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    EXPECT_EQ(CheckContainerName(std::string("a\0b", 3)), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    EXPECT_EQ(CreateContainer(user_, ""), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    EXPECT_EQ(CreateContainer(user_, std::string(4096, 'n')), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
+TEST_F(StorageTest, RefusedNamesCreateNothing) {
+    for (const std::string& name : {std::string(), std::string(4096, 'n'), std::string("a\0b", 3)}) {
+        EXPECT_EQ(CheckContainerName(name), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
+        EXPECT_EQ(CreateContainer(user_, name), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
+    }
     EXPECT_TRUE(DirEntries(user_.dir).empty());
-
-    const std::string longest(4095, 'n');
-    ASSERT_EQ(CreateContainer(user_, longest), ERROR_SUCCESS);
-    ContainerRecord record;
-    ASSERT_EQ(ReadContainer(user_, longest, record), ERROR_SUCCESS);
-    EXPECT_EQ(record.name, longest);
-    EXPECT_EQ(List(user_), std::vector<std::string>{longest});
+    EXPECT_EQ(CheckContainerName(std::string(4095, 'n')), ERROR_SUCCESS);
 }
 
 TEST_F(StorageTest, NoNameReachesOutsideItsArea) {
