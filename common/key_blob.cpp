@@ -168,8 +168,12 @@ bool ReadKeyFile(const char* path, BYTE** buffer, DWORD* length) {
         return false;
     }
 
+    SetLastError(NO_ERROR);
     const DWORD size = GetFileSize(file, NULL);
     if (size == INVALID_FILE_SIZE) {
+        // A length of exactly 0xFFFFFFFF is no failure of the query, but no
+        // key blob is that long, and the buffer could not say so either.
+        if (GetLastError() == NO_ERROR) SetLastError(ERROR_FILE_TOO_LARGE);
         PrintLastError();
         CloseHandle(file);
         return false;

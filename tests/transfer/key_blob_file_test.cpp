@@ -136,16 +136,37 @@ TEST_F(KeyFileTest, FileTooLargeForTheLimitLeavesTargetIntact) {
     EXPECT_EQ(Entries(dir.path()), std::set<std::string>{"t.key"});
 }
 
-TEST_F(KeyFileTest, ReadOnlyDirectoryLeavesTargetIntact) {
-    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+// A file its owner may write, in a directory where no new name can be made:
+// the replacement cannot be prepared, so the file must stay as it was. Root
+// writes anywhere, so as root the write runs in a child as another user.
+TEST_F(KeyFileTest, UnwritableDirectoryLeavesTargetIntact) {
+    const uid_t nobody = 65534;
     const std::string sub = Path("ro");
     ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-    WriteBytes(sub + "/t.key", kOld);
-    ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
-    const bool ok = Write(sub + "/t.key", "new");
-    chmod(sub.c_str(), 0755);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(ReadBytes(sub + "/t.key"), kOld);
+    const std::string target = sub + "/t.key";
+    WriteBytes(target, kOld);
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+
+    int result = -1;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chown(target.c_str(), nobody, nobody), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setgid(nobody) != 0 || setuid(nobody) != 0) _exit(3);
+            _exit(Write(target, "new") ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        result = WEXITSTATUS(status);
+    } else {
+        ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+        result = Write(target, "new") ? 1 : 0;
+        chmod(sub.c_str(), 0755);
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadBytes(target), kOld);
     EXPECT_EQ(Entries(sub), std::set<std::string>{"t.key"});
 }
 
@@ -172,6 +193,21 @@ TEST_F(KeyFileTest, ReadGivesTheWholeFile) {
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(std::string((const char*)buffer, length), blob);
     FreeKeyBuffer(buffer, length);
+}
+
+TEST_F(KeyFileTest, ReadRefusesFilesTooLongForThirtyTwoBits) {
+    // Sparse files: no disk space is used.
+    for (const off_t size : {(off_t)0xFFFFFFFF, (off_t)0x100000000 + 16}) {
+        SCOPED_TRACE(size);
+        const std::string path = Path("huge.key");
+        WriteBytes(path, "");
+        ASSERT_EQ(truncate(path.c_str(), size), 0);
+        BYTE* buffer = reinterpret_cast<BYTE*>(1);
+        DWORD length = 99;
+        EXPECT_FALSE(ReadKeyFile(path.c_str(), &buffer, &length));
+        EXPECT_EQ(buffer, nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_TOO_LARGE);
+    }
 }
 
 TEST_F(KeyFileTest, ReadOfAnEmptyFileGivesAnEmptyBuffer) {

@@ -151,8 +151,8 @@ TEST_F(KeyFileProgramsTest, OmbrixReadFailuresTouchNoContainer) {
         {{"/N:R1", "/X"}, ErrorLinePattern(3)},
         {{"/N:R1", "/F:missing.key"}, ErrorLinePattern(2)},
         {{"/N:R1", "/F:dangling"}, ErrorLinePattern(2)},
-        {{"/N:R1", "/F:dir"}, "Error\\[[0-9a-f]{8}\\]=[^\\n]+\\n"},
-        {{"/N:R1", "/F:/dev/null"}, "Error\\[[0-9a-f]{8}\\]=[^\\n]+\\n"},
+        {{"/N:R1", "/F:dir"}, "Error\\[[0-9a-f]{8}\\]=[^\n]+\n"},
+        {{"/N:R1", "/F:/dev/null"}, "Error\\[[0-9a-f]{8}\\]=[^\n]+\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -160,6 +160,12 @@ TEST_F(KeyFileProgramsTest, OmbrixReadFailuresTouchNoContainer) {
         EXPECT_TRUE(Matches(r.out, c.pattern)) << r.out;
         EXPECT_EQ(r.status, 1);
     }
+    WriteBytes(box().File("huge.key"), "");
+    ASSERT_EQ(truncate(box().File("huge.key").c_str(), (off_t)0x100000000 + 20), 0);
+    const RunResult huge = box().Run("Ombrix", {"/N:R1", "/F:huge.key"});
+    EXPECT_TRUE(Matches(huge.out, ErrorLinePattern(223))) << huge.out;
+    EXPECT_EQ(huge.status, 1);
+
     EXPECT_FALSE(box().HasContainer("R1"));
     EXPECT_FALSE(box().Run("Faldren", {"/M"}).status == 0);
 }

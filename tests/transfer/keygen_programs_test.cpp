@@ -225,8 +225,8 @@ TEST(Morbeck, ParametersOpenSslRefusesImportNothing) {
         SCOPED_TRACE(args.back());
         args.push_back("/N:Bad");
         const RunResult r = box.Run("Morbeck", args);
-        EXPECT_TRUE(Matches(r.out, kTimeLine + "RSA_generate_key: Error=error:[0-9A-F]{8}:[^\\n]*" +
-                                       c.reason + "\\n"))
+        EXPECT_TRUE(Matches(r.out, kTimeLine + "RSA_generate_key: Error=error:[0-9A-F]{8}:[^\n]*" +
+                                       c.reason + "\n"))
             << r.out;
         EXPECT_EQ(r.status, 1);
     }
@@ -238,10 +238,10 @@ TEST(Morbeck, ParametersOpenSslWouldNotRefuseAreRefusedFirst) {
     // Above OpenSSL's ceiling the generation would run for hours; an exponent
     // of 0 would silently become 65537.
     const RunResult big = box.Run("Morbeck", {"/N:Bad", "/L:20000", "/F:big.pub"});
-    EXPECT_TRUE(Matches(big.out, kTimeLine + "RSA_generate_key: Error=[^\\n]*16384[^\\n]*\\n")) << big.out;
+    EXPECT_TRUE(Matches(big.out, kTimeLine + "RSA_generate_key: Error=[^\n]*16384[^\n]*\n")) << big.out;
     EXPECT_EQ(big.status, 1);
     const RunResult zero = box.Run("Morbeck", {"/N:Bad", "/L:1024", "/E:0"});
-    EXPECT_TRUE(Matches(zero.out, kTimeLine + "RSA_generate_key: Error=[^\\n]*exponent[^\\n]*\\n"))
+    EXPECT_TRUE(Matches(zero.out, kTimeLine + "RSA_generate_key: Error=[^\n]*exponent[^\n]*\n"))
         << zero.out;
     EXPECT_EQ(zero.status, 1);
     EXPECT_FALSE(box.HasContainer("Bad"));

@@ -5,6 +5,7 @@
 #define KEYHOLD_TESTS_TRANSFER_SUPPORT_H
 
 #include <dirent.h>
+#include <regex.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -12,7 +13,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,17 +60,23 @@ inline std::set<std::string> Entries(const std::string& dir) {
     return names;
 }
 
-// The error line for a code, with whatever text the system gives it.
+// The error line for a code, with whatever one-line text the system gives it.
 inline std::string ErrorLinePattern(uint32_t code) {
     char head[32];
     snprintf(head, sizeof head, "Error\\[%08x\\]=", code);
-    return std::string(head) + "[^\\n]+\\n";
+    return std::string(head) + "[^\n]+\n";
 }
 
-inline const std::string kTimeLine = "Generate Time=[0-9]+\\n";
+inline const std::string kTimeLine = "Generate Time=[0-9]+\n";
 
+// Whether the whole text matches the extended regular expression; a line
+// break in a pattern is a line break, also inside brackets.
 inline bool Matches(const std::string& text, const std::string& pattern) {
-    return std::regex_match(text, std::regex(pattern));
+    regex_t re;
+    if (regcomp(&re, ("^(" + pattern + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
+    const bool matched = regexec(&re, text.c_str(), 0, nullptr, 0) == 0;
+    regfree(&re);
+    return matched && text.find('\0') == std::string::npos;
 }
 
 inline uint32_t Le32(const std::string& blob, size_t offset) {
