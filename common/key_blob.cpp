@@ -138,14 +138,18 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
         return false;
     }
 
+    // Through a symbolic link the file it names is replaced, and the link stays.
+    char* resolved = target != INVALID_HANDLE_VALUE ? realpath(path, NULL) : NULL;
+    const char* destination = resolved != NULL ? resolved : path;
+
     std::string tempPath;
-    HANDLE temp = CreateTemporaryFile(DirectoryOf(path), target, &tempPath);
+    HANDLE temp = CreateTemporaryFile(DirectoryOf(destination), target, &tempPath);
     bool result = false;
     if (temp == INVALID_HANDLE_VALUE) {
         PrintLastError();
     } else if (!FillTemporaryFile(temp, data, length)) {
         DeleteFileA(tempPath.c_str());
-    } else if (!MoveFileExA(tempPath.c_str(), path,
+    } else if (!MoveFileExA(tempPath.c_str(), destination,
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         PrintLastError();
         DeleteFileA(tempPath.c_str());
@@ -153,6 +157,7 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
         result = true;
     }
 
+    free(resolved);
     if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
     return result;
 }

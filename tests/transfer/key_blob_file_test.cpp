@@ -86,6 +86,20 @@ TEST_F(KeyFileTest, ReplacingKeepsModeAndShortensTheFile) {
     EXPECT_EQ(Entries(dir.path()), std::set<std::string>{"t.key"});
 }
 
+TEST_F(KeyFileTest, ThroughALinkTheLinkedFileIsReplaced) {
+    ASSERT_EQ(mkdir(Path("keys").c_str(), 0755), 0);
+    WriteBytes(Path("keys/v3.key"), kOld);
+    ASSERT_EQ(chmod(Path("keys/v3.key").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("keys/v3.key", Path("current.key").c_str()), 0);
+    ASSERT_TRUE(Write(Path("current.key"), "new"));
+    char link[64] = {};
+    ASSERT_GT(readlink(Path("current.key").c_str(), link, sizeof link - 1), 0);
+    EXPECT_STREQ(link, "keys/v3.key");
+    EXPECT_EQ(ReadBytes(Path("keys/v3.key")), "new");
+    EXPECT_EQ(ModeOf(Path("keys/v3.key")), 0644u);
+    EXPECT_EQ(Entries(Path("keys")), std::set<std::string>{"v3.key"});
+}
+
 TEST_F(KeyFileTest, EmptyBlobMakesAnEmptyFile) {
     WriteBytes(Path("e.key"), kOld);
     ASSERT_TRUE(Write(Path("e.key"), ""));
