@@ -97,13 +97,6 @@ TEST_F(KeyFileProgramsTest, FaldrenFailuresWriteNothing) {
     EXPECT_FALSE(box().HasContainer("Nobody"));
 }
 
-TEST_F(KeyFileProgramsTest, FaldrenPrintsThePathAsTyped) {
-    ASSERT_EQ(mkdir(box().File("sub dir").c_str(), 0755), 0);
-    const RunResult r = box().Run("Faldren", {"/N:K", "/F:./sub dir/../sub dir/k.pub"});
-    EXPECT_EQ(r.out, "Export file[./sub dir/../sub dir/k.pub] succeeded.\n");
-    EXPECT_EQ(Entries(box().File("sub dir")), std::set<std::string>{"k.pub"});
-}
-
 TEST_F(KeyFileProgramsTest, OmbrixMovesPublicAndPrivateBlobs) {
     ASSERT_EQ(box().Run("Faldren", {"/N:K", "/F:k.pub"}).status, 0);
     ASSERT_EQ(box().Run("Faldren", {"/N:K", "/F:k.key", "/K:7"}).status, 0);
@@ -189,26 +182,6 @@ TEST_F(KeyFileProgramsTest, OmbrixRefusedBlobLeavesTheCreatedContainer) {
         EXPECT_EQ(r.status, 1);
         const RunResult f = box().Run("Faldren", {"/N:" + c.container});
         EXPECT_TRUE(Matches(f.out, kNoKey)) << f.out;
-    }
-}
-
-TEST_F(KeyFileProgramsTest, OmbrixPublicKeyNeverReplacesAPair) {
-    ASSERT_EQ(box().Run("Tessaro", {"/N:Other", "/L:1024", "/F:other.pub"}).status, 0);
-    ASSERT_EQ(box().Run("Faldren", {"/N:K", "/F:before.pub"}).status, 0);
-    const RunResult r = box().Run("Ombrix", {"/N:K", "/F:other.pub"});
-    EXPECT_TRUE(Matches(r.out, ErrorLinePattern(0x8009000F))) << r.out;
-    EXPECT_EQ(r.status, 1);
-    ASSERT_EQ(box().Run("Faldren", {"/N:K", "/F:after.pub"}).status, 0);
-    EXPECT_EQ(ReadBytes(box().File("after.pub")), ReadBytes(box().File("before.pub")));
-}
-
-TEST_F(KeyFileProgramsTest, NothingIsWrittenToStandardError) {
-    const std::vector<std::vector<std::string>> runs[] = {
-        {{"Ombrix", "/F:missing"}, {"Faldren", "/N:Nobody"}, {"Morbeck", "/L:10"}, {"Tessaro", "/N:"}}};
-    for (const auto& run : runs[0]) {
-        const RunResult r = box().Run(run[0], {run[1]});
-        EXPECT_EQ(r.err, "") << run[0];
-        EXPECT_EQ(r.status, 1) << run[0];
     }
 }
 
