@@ -174,7 +174,8 @@ RunOutcome Run(const std::string& program, const std::vector<std::string>& args,
         envMap.erase(name);
     envMap["LD_PRELOAD"] = KH_FAULT_SHIM;
     // A sanitised build's runtime would otherwise refuse a library before it.
-    envMap["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    std::string& asan = envMap["ASAN_OPTIONS"];
+    asan += std::string(asan.empty() ? "" : ":") + "verify_asan_link_order=0";
     for (const auto& [k, v] : settings) envMap[k] = v;
     std::vector<std::string> envStore;
     for (const auto& [k, v] : envMap) envStore.push_back(k + "=" + v);
@@ -371,7 +372,7 @@ std::map<std::string, std::string> Settings(const RunDir& run) {
 // Judges one injected (or, with an empty class, clean) run; returns the
 // faults found, empty when it survived.
 std::vector<std::string> JudgeRun(const Scenario& s, const Template& t, const std::string& cls, int n, int err,
-                                  std::vector<LoggedCall>* calls, bool swallow = false) {
+                                  std::vector<LoggedCall>* calls, bool swallow = false, bool shortWrite = false) {
     RunDir run;
     PrepareRun(t, run);
     const State before = Snapshot(s, run.root(), run.work());
@@ -381,6 +382,7 @@ std::vector<std::string> JudgeRun(const Scenario& s, const Template& t, const st
         settings["KH_FAULT_N"] = std::to_string(n);
         settings["KH_FAULT_ERRNO"] = std::to_string(err);
         if (swallow) settings["KH_FAULT_SWALLOW"] = "1";
+        if (shortWrite) settings["KH_FAULT_SHORT"] = "1";
     }
     const RunOutcome r = Run(s.program, s.args, run.work(), settings, run.scratch());
     const std::vector<LoggedCall> logged = ReadLog(run.log());
@@ -401,7 +403,8 @@ std::vector<std::string> JudgeRun(const Scenario& s, const Template& t, const st
     // nothing the user relies on; every other failed call must fail the run.
     const bool ignorable = hit != nullptr && hit->cls == "unlink" && IsTemporaryName(Basename(hit->path));
     if (cls.empty() && r.status != 0) fault("a clean run failed: " + r.out);
-    if (hit != nullptr && r.status == 0 && !ignorable) fault("ended with 0 after a failed " + hit->cls);
+    if (hit != nullptr && r.status == 0 && !ignorable && !shortWrite) fault("ended with 0 after a failed " + hit->cls);
+    if (shortWrite && r.status != 0) fault("a short write, which is no failure, failed the run: " + r.out);
     if (r.status == 1) {
         if (codes.empty()) fault("ended with 1 without an error line: " + r.out);
         const unsigned long want = ExpectedCode(err);
@@ -523,6 +526,18 @@ CampaignResult RunCampaign(const Scenario& s, const std::vector<ErrnoRound>& rou
                     result.failures.push_back(cls + " #" + std::to_string(n) + " " + ErrnoName(err) + ": " + f);
             }
         }
+    }
+    // Short writes: the program must write the rest and succeed.
+    ClassTally& tally = result.perClass["write short"];
+    for (int n = 1; n <= counts["write"]; ++n) {
+        const auto faults = JudgeRun(s, t, "write", n, 0, nullptr, false, true);
+        ++tally.injected;
+        ++result.injected;
+        if (faults.empty()) {
+            ++tally.survived;
+            ++result.survived;
+        }
+        for (const auto& f : faults) result.failures.push_back("write #" + std::to_string(n) + " short: " + f);
     }
     return result;
 }

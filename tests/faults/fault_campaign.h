@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,9 @@ struct Scenario {
     // Whether `after` is exactly the completed operation applied to `before`.
     std::function<bool(const State& before, const State& after, std::string& why)> isNew;
 };
+
+// Test names say which operation it is.
+inline void PrintTo(const Scenario& s, std::ostream* out) { *out << s.name; }
 
 struct ErrnoRound {
     std::string name;

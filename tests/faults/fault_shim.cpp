@@ -13,6 +13,9 @@
 //                   rename, link, unlink, mkdir, close); unset: only count
 //   KH_FAULT_N      which call of that class fails, from 1
 //   KH_FAULT_ERRNO  the error it fails with (default EIO)
+//   KH_FAULT_SHORT=1  the chosen write moves only half its bytes (at least
+//                   one) and reports that count: no failure, which a caller
+//                   must finish by writing the rest
 //   KH_FAULT_SWALLOW=1  instead of failing, skip the call and report success,
 //                   as a careless caller would see it (to prove the campaign's
 //                   judge notices what such a caller leaves)
@@ -50,6 +53,7 @@ struct Settings {
     long injectAt = 0;
     int injectErrno = EIO;
     bool swallow = false;
+    bool shortWrite = false;
 };
 
 Settings& Config() {
@@ -72,6 +76,7 @@ Settings& Config() {
         if (const char* n = getenv("KH_FAULT_N")) settings.injectAt = strtol(n, nullptr, 10);
         if (const char* e = getenv("KH_FAULT_ERRNO")) settings.injectErrno = static_cast<int>(strtol(e, nullptr, 10));
         if (const char* w = getenv("KH_FAULT_SWALLOW")) settings.swallow = strcmp(w, "1") == 0;
+        if (const char* w = getenv("KH_FAULT_SHORT")) settings.shortWrite = strcmp(w, "1") == 0;
     }
     return settings;
 }
@@ -133,7 +138,7 @@ void Log(const char* cls, const std::string& path, int injected) {
     realClose(fd);
 }
 
-enum class Action { Pass, Fail, Skip };
+enum class Action { Pass, Fail, Skip, Short };
 
 // Counts a matching call and says what becomes of it (errno is set for Fail).
 Action Decide(const char* cls, const std::string& path) {
@@ -146,9 +151,11 @@ Action Decide(const char* cls, const std::string& path) {
     const Settings& s = Config();
     const long n = ++counts[index];
     const bool chosen = s.injectClass == cls && n == s.injectAt;
-    Log(cls, path, chosen ? s.injectErrno : 0);
+    // A short write carries no error; it is marked all the same.
+    Log(cls, path, chosen ? (s.injectErrno != 0 ? s.injectErrno : -1) : 0);
     if (!chosen) return Action::Pass;
     if (s.swallow) return Action::Skip;
+    if (s.shortWrite && strcmp(cls, "write") == 0) return Action::Short;
     errno = s.injectErrno;
     return Action::Fail;
 }
@@ -156,7 +163,7 @@ Action Decide(const char* cls, const std::string& path) {
 // For calls that cannot be skipped: a swallowed one fails all the same.
 bool Hit(const char* cls, const std::string& path) {
     const Action a = Decide(cls, path);
-    if (a == Action::Skip) errno = Config().injectErrno;
+    if (a == Action::Skip || a == Action::Short) errno = Config().injectErrno;
     return a != Action::Pass;
 }
 
@@ -208,7 +215,7 @@ template <typename Call>
 int Apply(Action a, Call call) {
     if (a == Action::Fail) return -1;
     if (a == Action::Skip) return 0;
-    return call();
+    return call();  // a short transfer is for writes only
 }
 
 mode_t ModeArg(int flags, va_list ap) {
@@ -275,6 +282,10 @@ ssize_t write(int fd, const void* data, size_t size) {
             const Action a = Decide("write", path);
             if (a == Action::Fail) return -1;
             if (a == Action::Skip) return static_cast<ssize_t>(size);
+            if (a == Action::Short) {
+                if (fd < 4096) g_written[fd] = true;
+                return real(fd, data, size > 1 ? size / 2 : size);
+            }
             if (fd < 4096) g_written[fd] = true;
         }
     }
