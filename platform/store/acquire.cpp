@@ -5,6 +5,7 @@
 
 #include <wincrypt.h>
 
+#include "core/crypto_init.h"
 #include "core/last_error.h"
 #include "store/container_store.h"
 #include "store/context.h"
@@ -73,6 +74,7 @@ NameArg FromWide(const WCHAR* text) {
 
 BOOL Acquire(HCRYPTPROV* phProv, const NameArg& container, const NameArg& provider, DWORD provType,
              DWORD flags) {
+    InitCrypto();
     const bool verify = (flags & CRYPT_VERIFYCONTEXT) != 0;
     const bool create = (flags & CRYPT_NEWKEYSET) != 0;
     const bool remove = (flags & CRYPT_DELETEKEYSET) != 0;

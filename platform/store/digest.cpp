@@ -1,5 +1,7 @@
 #include "store/digest.h"
 
+#include "core/crypto_init.h"
+
 namespace keyhold {
 
 namespace {
@@ -9,6 +11,7 @@ struct MdFree {
 }  // namespace
 
 const EVP_MD* Sha256Md() {
+    InitCrypto();
     static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
     return md.get();
 }
