@@ -94,10 +94,15 @@ DWORD LocateArea(bool machine, bool create, Area& out) {
         const std::string users = root + "/users";
         area.dir = machine ? root + "/machine" : users + "/" + std::to_string(geteuid());
         if (create) {
+            struct stat rootSt {};
+            const bool freshRoot = lstat(root.c_str(), &rootSt) != 0 && errno == ENOENT;
             rc = EnsureDirectory(root, 0755, 0755);
-            if (rc == ERROR_SUCCESS && !machine) rc = EnsureDirectory(users, 01777, 0755);
-            if (rc == ERROR_SUCCESS) rc = EnsureDirectory(area.dir, machine ? 01777 : 0700, 0755);
+            // Whoever makes the root makes both shared directories, since no
+            // other user could add the missing one to a root that is not theirs.
+            if (rc == ERROR_SUCCESS && (!machine || freshRoot)) rc = EnsureDirectory(users, 01777, 0755);
+            if (rc == ERROR_SUCCESS && freshRoot) rc = EnsureDirectory(root + "/machine", 01777, 0755);
         }
+        if (rc == ERROR_SUCCESS && create) rc = EnsureDirectory(area.dir, machine ? 01777 : 0700, 0755);
     } else if (machine) {
         area.dir = WithoutTrailingSlashes(KEYHOLD_MACHINE_AREA);
         if (create) rc = EnsureDirectory(area.dir, 01777, 0755);

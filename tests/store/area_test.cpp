@@ -75,6 +75,7 @@ TEST_F(AreaTest, LinkedOrNonDirectoryAreasAreRefused) {
     EXPECT_TRUE(DirEntries(elsewhere).empty());
 
     ASSERT_EQ(mkdir(root_.c_str(), 0755) == 0 || errno == EEXIST, true);
+    rmdir(MachineArea().c_str());  // made along with the root
     WriteWhole(MachineArea(), "not a directory");
     EXPECT_EQ(LocateArea(true, true, area), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(ReadWhole(MachineArea()), "not a directory");

@@ -1,0 +1,295 @@
+// Two unprivileged users and root sharing one key store: each user's
+// containers stay theirs, in the machine area and in the user areas, and the
+// store's directories and files carry the modes that make it so. These tests
+// change user, so they run only as root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "users_support.h"
+
+using namespace users_test;
+
+namespace {
+
+const std::string kDenied = ErrorLinePattern(5);
+
+class OtherUsersTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!IsRoot()) GTEST_SKIP() << "needs root to run the programs as other users";
+        if (SetprivPath().empty()) GTEST_SKIP() << "needs setpriv (util-linux) to change user";
+        alice = UnnamedUid(47001);
+        bob = UnnamedUid(alice + 1);
+        for (uid_t uid : {alice, bob}) {
+            const std::string work = Work(uid);
+            ASSERT_EQ(mkdir(work.c_str(), 0700), 0);
+            ASSERT_EQ(chown(work.c_str(), uid, uid), 0);
+        }
+    }
+
+    std::string Store() const { return dir / "store"; }
+    std::string Machine() const { return Store() + "/machine"; }
+    std::string UserArea(uid_t uid) const { return Store() + "/users/" + std::to_string(uid); }
+    std::string Work(uid_t uid) const { return dir / ("work-" + std::to_string(uid)); }
+    std::string ContainerFile(const std::string& area, const std::string& name) const {
+        return area + "/" + Sha256Hex(name);
+    }
+
+    RunResult Run(uid_t uid, const std::string& program, const std::vector<std::string>& args,
+                  std::map<std::string, std::string> env = {}) const {
+        RunOptions options;
+        options.env = {{"KEYHOLD_ROOT", Store()}, {"LC_ALL", "C"}};
+        for (const auto& [k, v] : env) options.env[k] = v;
+        options.cwd = uid == 0 ? dir.path() : Work(uid);
+        return RunAs(uid, program, args, options);
+    }
+
+    // A store prepared by root as an administrator would: both areas exist.
+    void PrepareStore() {
+        ASSERT_EQ(Run(0, "Tessaro", {"/N:RootKey", "/L:512"}).status, 0);
+        ASSERT_EQ(Run(0, "Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}).status, 0);
+    }
+
+    SharedDir dir;
+    uid_t alice = 0;
+    uid_t bob = 0;
+};
+
+TEST_F(OtherUsersTest, MachineContainersAreTheirOwnersAlone) {
+    PrepareStore();
+    // Alice makes and uses a container of her own in the machine area.
+    RunResult r = Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"});
+    ASSERT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:alice.key"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    r = Run(alice, "Vandrel", {"/M", "/N:Alice"});
+    EXPECT_EQ(r.out.rfind("Container Name=Alice\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.status, 0);
+    r = Run(alice, "Ombrix", {"/M", "/N:AliceCopy", "/F:alice.key"});
+    EXPECT_EQ(r.out, "Import file[alice.key] succeeded.\n");
+    r = Run(alice, "Zetrask", {"/M", "/N:AliceCopy"});
+    EXPECT_EQ(r.status, 0) << r.out;
+
+    // Bob gets a key file of his own with a valid blob, to try an import.
+    WriteBytes(Work(bob) + "/bob.key", ReadBytes(Work(alice) + "/alice.key"));
+    ASSERT_EQ(chown((Work(bob) + "/bob.key").c_str(), bob, bob), 0);
+
+    const std::string aliceFile = ContainerFile(Machine(), "Alice");
+    ASSERT_TRUE(Exists(aliceFile));
+    const std::string aliceBytes = ReadBytes(aliceFile);
+    const Tree machineBefore = Picture(Machine());
+    const Tree bobWorkBefore = Picture(Work(bob));
+
+    struct Attempt {
+        std::string program;
+        std::vector<std::string> args;
+        std::string before;  // what may come ahead of the error line
+    } attempts[] = {
+        {"Vandrel", {"/M", "/N:Alice"}, ""},
+        {"Faldren", {"/M", "/N:Alice", "/F:stolen.pub"}, ""},
+        {"Faldren", {"/M", "/N:Alice", "/K:7", "/F:stolen.key"}, ""},
+        {"Tessaro", {"/M", "/N:Alice", "/L:512"}, ""},
+        {"Tessaro", {"/M", "/N:Alice", "/L:512", "/F:new.pub"}, ""},
+        {"Morbeck", {"/M", "/N:Alice", "/L:512"}, kTimeLine},
+        {"Ombrix", {"/M", "/N:Alice", "/F:bob.key"}, ""},
+        {"Ombrix", {"/M", "/N:Alice", "/X", "/F:bob.key"}, ""},
+        {"Zetrask", {"/M", "/N:Alice"}, ""},
+    };
+    for (const Attempt& a : attempts) {
+        SCOPED_TRACE(a.program + " " + a.args.back());
+        r = Run(bob, a.program, a.args);
+        EXPECT_TRUE(Matches(r.out, a.before + kDenied)) << r.out;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(ReadBytes(aliceFile), aliceBytes);
+    EXPECT_TRUE(Changed(machineBefore, Picture(Machine())).empty()) << Joined(Changed(machineBefore, Picture(Machine())));
+    EXPECT_TRUE(Changed(bobWorkBefore, Picture(Work(bob))).empty()) << Joined(Changed(bobWorkBefore, Picture(Work(bob))));
+
+    // Nor does Bob see it listed (his listing makes his default container).
+    r = Run(bob, "Quorvin", {"/M"});
+    EXPECT_EQ(r.out, "Provider Name=keyhold RSA Full Provider\n> Key Container Name List\n  1=uid" +
+                         std::to_string(bob) + "\n")
+        << r.out;
+    r = Run(alice, "Quorvin", {"/M"});
+    EXPECT_EQ(r.out, "Provider Name=keyhold RSA Full Provider\n> Key Container Name List\n  1=Alice\n  2=uid" +
+                         std::to_string(alice) + "\n")
+        << r.out;
+
+    // Alice's container still works for her.
+    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:again.key"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadBytes(Work(alice) + "/again.key"), ReadBytes(Work(alice) + "/alice.key"));
+}
+
+TEST_F(OtherUsersTest, EachUserMakesAndUsesTheirOwnMachineContainers) {
+    PrepareStore();
+    for (uid_t uid : {alice, bob}) {
+        SCOPED_TRACE(uid);
+        const std::string name = "/N:Own" + std::to_string(uid);
+        EXPECT_TRUE(Matches(Run(uid, "Tessaro", {"/M", name, "/L:512", "/X", "/F:own.pub"}).out, kTimeLine));
+        EXPECT_EQ(Run(uid, "Vandrel", {"/M", name}).status, 0);
+        EXPECT_EQ(Run(uid, "Faldren", {"/M", name, "/K:7", "/F:own.key"}).status, 0);
+        EXPECT_EQ(Run(uid, "Ombrix", {"/M", name + "b", "/F:own.key"}).status, 0);
+        EXPECT_EQ(Run(uid, "Morbeck", {"/M", name + "c", "/L:512"}).status, 0);
+        EXPECT_EQ(Run(uid, "Zetrask", {"/M", name + "b"}).status, 0);
+        EXPECT_EQ(Run(uid, "Zetrask", {"/M", name + "c"}).status, 0);
+    }
+    // The names are the same length, so one container file of each is left.
+    std::map<uid_t, int> owners;
+    for (const auto& [path, desc] : Picture(Machine()))
+        if (!path.empty()) ++owners[StatOf(Machine() + path).uid];
+    EXPECT_EQ(owners, (std::map<uid_t, int>{{0, 1}, {alice, 1}, {bob, 1}}));
+}
+
+TEST_F(OtherUsersTest, UserAreasAreClosedToOtherUsers) {
+    PrepareStore();
+    // Alice's area without KEYHOLD_ROOT: under her home, which Bob then claims.
+    const std::string home = dir / "home-alice";
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    ASSERT_EQ(chown(home.c_str(), alice, alice), 0);
+    RunOptions homeOptions;
+    homeOptions.env = {{"HOME", home}, {"LC_ALL", "C"}};
+    homeOptions.unset = {"KEYHOLD_ROOT", "XDG_DATA_HOME"};
+    homeOptions.cwd = Work(alice);
+    ASSERT_TRUE(Matches(RunAs(alice, "Tessaro", {"/N:Mine", "/L:512"}, homeOptions).out, kTimeLine));
+    const std::string area = home + "/.local/share/keyhold/keys";
+    EXPECT_EQ(StatOf(area).mode & 07777, 0700u);
+    const Tree homeBefore = Picture(home);
+
+    homeOptions.cwd = Work(bob);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"Vandrel", "/N:Mine"}, {"Faldren", "/N:Mine", "/F:x.pub"}, {"Tessaro", "/N:Mine", "/L:512"},
+             {"Tessaro", "/N:Fresh", "/L:512"}, {"Ombrix", "/N:Fresh", "/F:/dev/null"},
+             {"Quorvin"}, {"Zetrask", "/N:Mine"}}) {
+        SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        const RunResult r = RunAs(bob, args[0], {args.begin() + 1, args.end()}, homeOptions);
+        EXPECT_TRUE(Matches(r.out, args[0] == "Ombrix" ? kAnyErrorLine : kDenied)) << r.out;
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_TRUE(Changed(homeBefore, Picture(home)).empty()) << Joined(Changed(homeBefore, Picture(home)));
+    EXPECT_TRUE(Picture(Work(bob)).size() == 1) << Joined(Changed({}, Picture(Work(bob))));
+
+    // In a shared root, an area Alice made under Bob's number is not Bob's:
+    // he is refused and writes nothing into it.
+    const std::string squat = UserArea(bob);
+    ASSERT_EQ(mkdir(squat.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(squat.c_str(), 0777), 0);
+    ASSERT_EQ(chown(squat.c_str(), alice, alice), 0);
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"Tessaro", "/N:B", "/L:512"}, {"Quorvin"}, {"Vandrel", "/N:B"}, {"Zetrask", "/N:B"}}) {
+        SCOPED_TRACE(args[0]);
+        const RunResult r = Run(bob, args[0], {args.begin() + 1, args.end()});
+        EXPECT_TRUE(Matches(r.out, kDenied)) << r.out;
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(Picture(squat).size(), 1u);
+
+    // Listings of the user area never show another user's containers.
+    ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/N:AliceOnly", "/L:512"}).out, kTimeLine));
+    const RunResult root = Run(0, "Quorvin", {});
+    EXPECT_EQ(root.out, "Provider Name=keyhold RSA Full Provider\n> Key Container Name List\n  1=RootKey\n  2=root\n")
+        << root.out;
+}
+
+TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    // Under a umask that would open everything and one that would close it.
+    for (mode_t mask : {0000, 0077}) {
+        SCOPED_TRACE(mask);
+        const std::string store = Store();
+        const mode_t old = umask(mask);
+        // The first user ever makes the root; the others make their areas in it.
+        RunResult r = Run(alice, "Tessaro", {"/M", "/N:A", "/L:512", "/X"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(alice, "Tessaro", {"/N:A", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(alice, "Faldren", {"/M", "/N:A", "/K:7", "/F:new.key"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        umask(old);
+
+        EXPECT_EQ(StatOf(store).mode & 07777, 0755u);
+        EXPECT_EQ(StatOf(store + "/users").mode & 07777, 01777u);
+        EXPECT_EQ(StatOf(Machine()).mode & 07777, 01777u);
+        for (uid_t uid : {alice, bob}) {
+            EXPECT_EQ(StatOf(UserArea(uid)).mode & 07777, 0700u) << uid;
+            EXPECT_EQ(StatOf(UserArea(uid)).uid, uid);
+            for (const auto& [path, desc] : Picture(UserArea(uid))) {
+                if (path.empty()) continue;
+                EXPECT_EQ(StatOf(UserArea(uid) + path).mode, S_IFREG | 0600) << path;
+                EXPECT_EQ(StatOf(UserArea(uid) + path).uid, uid) << path;
+            }
+        }
+        const std::string machineFile = ContainerFile(Machine(), "A");
+        EXPECT_EQ(StatOf(machineFile).mode, S_IFREG | 0600);
+        EXPECT_EQ(StatOf(machineFile).uid, alice);
+        EXPECT_EQ(StatOf(Work(alice) + "/new.key").mode, S_IFREG | 0600);
+        EXPECT_EQ(StatOf(Work(alice) + "/new.key").uid, alice);
+
+        // Start again from nothing for the other umask.
+        nftw(store.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+        unlink((Work(alice) + "/new.key").c_str());
+    }
+}
+
+TEST_F(OtherUsersTest, WhoeverComesFirstLeavesRoomForTheOthers) {
+    // The root directory is made by an unprivileged user, for one area only;
+    // the other area must still be open to everybody else.
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    for (bool machineFirst : {true, false}) {
+        SCOPED_TRACE(machineFirst);
+        const std::vector<std::string> first = machineFirst ? std::vector<std::string>{"/M", "/N:A", "/L:512"}
+                                                            : std::vector<std::string>{"/N:A", "/L:512"};
+        RunResult r = Run(alice, "Tessaro", first);
+        ASSERT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(bob, "Tessaro", {"/M", "/N:B", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        EXPECT_EQ(StatOf(Store()).uid, alice);
+        nftw(Store().c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+             FTW_DEPTH | FTW_PHYS);
+    }
+}
+
+TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
+    PrepareStore();
+    ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
+    ASSERT_EQ(Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:alice.key"}).status, 0);
+    const std::string aliceFile = ContainerFile(Machine(), "Alice");
+
+    RunResult r = Run(0, "Vandrel", {"/M", "/N:Alice"});
+    EXPECT_EQ(r.out.rfind("Container Name=Alice\n", 0), 0u) << r.out;
+    r = Run(0, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:root.key"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(ReadBytes(dir / "root.key"), ReadBytes(Work(alice) + "/alice.key"));
+    r = Run(0, "Quorvin", {"/M"});
+    EXPECT_NE(r.out.find("=Alice\n"), std::string::npos) << r.out;
+
+    // Root's new key pair replaces Alice's, and the container stays hers.
+    r = Run(0, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"});
+    EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+    EXPECT_EQ(StatOf(aliceFile).uid, alice);
+    EXPECT_EQ(StatOf(aliceFile).mode, S_IFREG | 0600);
+    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:after.key"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(ReadBytes(Work(alice) + "/after.key"), ReadBytes(Work(alice) + "/alice.key"));
+
+    r = Run(0, "Ombrix", {"/M", "/N:Alice", "/X", "/F:root.key"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(StatOf(aliceFile).uid, alice);
+    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:back.key"});
+    EXPECT_EQ(ReadBytes(Work(alice) + "/back.key"), ReadBytes(Work(alice) + "/alice.key"));
+
+    r = Run(0, "Zetrask", {"/M", "/N:Alice"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(Exists(aliceFile));
+    r = Run(alice, "Vandrel", {"/M", "/N:Alice"});
+    EXPECT_TRUE(Matches(r.out, ErrorLinePattern(0x80090016))) << r.out;
+}
+
+}  // namespace
