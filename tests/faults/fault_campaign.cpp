@@ -86,10 +86,10 @@ struct RootSetting {
     ~RootSetting() { unsetenv("KEYHOLD_ROOT"); }
 };
 
-KeyImage ExportImage(HCRYPTPROV context, DWORD spec) {
+KeyImage ExportImage(HCRYPTPROV context, DWORD keySpec) {
     KeyImage image;
     HCRYPTKEY key = 0;
-    if (!CryptGetUserKey(context, spec, &key)) return image;
+    if (!CryptGetUserKey(context, keySpec, &key)) return image;
     image.present = true;
     for (DWORD type : {static_cast<DWORD>(PUBLICKEYBLOB), static_cast<DWORD>(PRIVATEKEYBLOB)}) {
         DWORD length = 0;
