@@ -72,6 +72,9 @@ DWORD RemoveContainer(const Area& area, std::string_view name) {
     if (S_ISDIR(st.st_mode)) return NTE_KEYSET_ENTRY_BAD;
     if (unlinkat(dir.get(), fileName.c_str(), 0) != 0)
         return errno == ENOENT ? NTE_BAD_KEYSET : Win32ErrorFromErrno(errno);
+    // A writer killed before its rename leaves the record it meant to store,
+    // keys and all, under our temporary name: it must not outlive the container.
+    if (unlinkat(dir.get(), PreferredTemporaryName(geteuid()).c_str(), 0) == 0) RemoveStaleTemporaries(dir.get());
     if (fsync(dir.get()) != 0) return Win32ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "store/area_dir.h"
 #include "stress_support.h"
 
 namespace stress_test {
@@ -243,7 +244,7 @@ TEST_F(CrashTest, KilledInProcessWritersLeaveOldOrNewState) {
         CryptReleaseContext(context, 0);
     }
 
-    unsigned kills[3] = {};
+    unsigned kills[3] = {}, leftovers = 0;
     std::set<std::string> generatedSeen;
     for (unsigned round = 0; round < rounds; ++round) {
         const Loop loop = static_cast<Loop>(round % 3);
@@ -292,15 +293,53 @@ TEST_F(CrashTest, KilledInProcessWritersLeaveOldOrNewState) {
                 << context.str() << std::hex << " open " << after.openError << " key " << after.keyError;
             break;
         }
+        if (loop != Loop::kCreateDelete) {
+            // A killed writer may have left its next record, keys and all, in a
+            // temporary file; deleting the container must not leave it behind.
+            std::set<std::string> files, others;
+            AreaEntries(area_, files, others);
+            if (!others.empty()) ++leftovers;
+            HCRYPTPROV provider = 0;
+            EXPECT_TRUE(CryptAcquireContextA(&provider, name.c_str(), nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET))
+                << context.str();
+            AreaEntries(area_, files, others);
+            EXPECT_TRUE(others.empty()) << context.str() << ": key material left after the deletion in "
+                                        << *others.begin();
+            ASSERT_TRUE(CryptAcquireContextA(&provider, name.c_str(), nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+            HCRYPTKEY key = 0;
+            EXPECT_TRUE(CryptImportKey(provider, reinterpret_cast<const BYTE*>(pool_[0].data()),
+                                       static_cast<DWORD>(pool_[0].size()), 0, CRYPT_EXPORTABLE, &key));
+            CryptDestroyKey(key);
+            CryptReleaseContext(provider, 0);
+        }
         CheckArea(names, context.str());
         if (HasFailure()) break;
     }
     printf("[ figures  ] %u in-process writers killed: importing %u, generating %u, creating/deleting %u\n",
            kills[0] + kills[1] + kills[2], kills[0], kills[1], kills[2]);
+    printf("[ figures  ] kills of an importer or generator that left a temporary file (removed by the deletion "
+           "that followed): %u of %u\n",
+           leftovers, kills[0] + kills[1]);
     // The generators did store keys, not only survive.
-    if (rounds >= 30) {
+    if (rounds >= 30 && !HasFailure()) {
         EXPECT_GT(generatedSeen.size(), 1u);
     }
+}
+
+// What a writer killed between writing its temporary file and renaming it
+// leaves: the container's next record, private key included. Deleting the
+// container must take that with it.
+TEST_F(CrashTest, DeletionRemovesTheRecordAKilledWriterLeft) {
+    HCRYPTPROV context = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&context, "doomed", nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    CryptReleaseContext(context, 0);
+    const std::string leftover = area_ + "/" + keyhold::PreferredTemporaryName(geteuid());
+    ASSERT_TRUE(WriteBytes(leftover, pool_[1]));
+    ASSERT_TRUE(CryptAcquireContextA(&context, "doomed", nullptr, PROV_RSA_FULL, CRYPT_DELETEKEYSET));
+    std::set<std::string> files, others;
+    AreaEntries(area_, files, others);
+    EXPECT_TRUE(files.empty());
+    EXPECT_TRUE(others.empty()) << "left: " << *others.begin();
 }
 
 }  // namespace
