@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -134,6 +135,14 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
     HANDLE target = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (target == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        PrintLastError();
+        return false;
+    }
+    // A link that names no file is refused, as the file functions refuse to
+    // create through one: renaming over it would silently drop the link.
+    struct stat linkStat;
+    if (target == INVALID_HANDLE_VALUE && lstat(path, &linkStat) == 0 && S_ISLNK(linkStat.st_mode)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
         PrintLastError();
         return false;
     }
