@@ -102,6 +102,11 @@ DWORD LocateArea(bool machine, bool create, Area& out) {
             if (rc == ERROR_SUCCESS && (!machine || freshRoot)) rc = EnsureDirectory(users, 01777, 0755);
             if (rc == ERROR_SUCCESS && freshRoot) rc = EnsureDirectory(root + "/machine", 01777, 0755);
         }
+        // The user areas are reached through users/, so a link there would
+        // take them elsewhere as surely as a linked area.
+        struct stat usersSt {};
+        if (rc == ERROR_SUCCESS && !machine && lstat(users.c_str(), &usersSt) == 0 && !S_ISDIR(usersSt.st_mode))
+            return ERROR_ACCESS_DENIED;
         if (rc == ERROR_SUCCESS && create) rc = EnsureDirectory(area.dir, machine ? 01777 : 0700, 0755);
     } else if (machine) {
         area.dir = WithoutTrailingSlashes(KEYHOLD_MACHINE_AREA);

@@ -237,7 +237,7 @@ TEST_F(HostilePathsTest, AreasReplacedByLinksAreRefused) {
     };
     // Each of the three directories in turn becomes a link to an empty
     // directory; the real one is kept aside and put back afterwards.
-    for (const std::string& moved : {Store() + "/machine", userArea}) {
+    for (const std::string& moved : {Store() + "/machine", userArea, Store() + "/users"}) {
         SCOPED_TRACE(moved);
         ASSERT_EQ(rename(moved.c_str(), (moved + ".real").c_str()), 0);
         ASSERT_EQ(symlink(elsewhere.c_str(), moved.c_str()), 0);
