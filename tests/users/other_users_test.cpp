@@ -256,6 +256,78 @@ TEST_F(OtherUsersTest, WhoeverComesFirstLeavesRoomForTheOthers) {
     }
 }
 
+TEST_F(OtherUsersTest, EntriesPlantedByAnotherUserMisleadNobody) {
+    PrepareStore();
+    // Bob knows how the store names files, so he plants entries where Alice's
+    // container and her writers' temporary file will go.
+    const std::string bait = Work(bob) + "/bait";
+    WriteBytes(bait, "bob's file");
+    ASSERT_EQ(chmod(bait.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(Work(bob).c_str(), 0755), 0);
+    ASSERT_EQ(symlink(bait.c_str(), ContainerFile(Machine(), "Linked").c_str()), 0);
+    ASSERT_EQ(mkfifo(ContainerFile(Machine(), "Fifo").c_str(), 0666), 0);
+    char temp[32];
+    snprintf(temp, sizeof temp, ".khtmp-%016llx", (unsigned long long)alice);
+    ASSERT_EQ(symlink(bait.c_str(), (Machine() + "/" + temp).c_str()), 0);
+    for (const std::string& planted : {ContainerFile(Machine(), "Linked"), ContainerFile(Machine(), "Fifo"),
+                                       Machine() + "/" + temp})
+        ASSERT_EQ(lchown(planted.c_str(), bob, bob), 0);
+    const Tree before = Picture(dir.path());
+
+    for (uid_t uid : {alice, (uid_t)0}) {
+        for (const char* name : {"/N:Linked", "/N:Fifo"}) {
+            SCOPED_TRACE(std::to_string(uid) + " " + name);
+            for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                     {"Tessaro", "/M", name, "/L:512"}, {"Vandrel", "/M", name}, {"Faldren", "/M", name}}) {
+                const RunResult r = Run(uid, args[0], {args.begin() + 1, args.end()});
+                EXPECT_TRUE(Matches(r.out, kAnyErrorLine)) << args[0] << ": " << r.out;
+                EXPECT_EQ(r.status, 1);
+            }
+        }
+    }
+    EXPECT_EQ(ReadBytes(bait), "bob's file");
+    const std::set<std::string> changed = Changed(before, Picture(dir.path()));
+    EXPECT_TRUE(changed.empty()) << Joined(changed);
+
+    // Alice's own writes go on beside the planted temporary name.
+    EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Mine", "/L:512"}).out, kTimeLine));
+    EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Mine", "/L:512"}).out, kTimeLine));
+    EXPECT_EQ(ReadBytes(bait), "bob's file");
+    EXPECT_EQ(StatOf(ContainerFile(Machine(), "Mine")).uid, alice);
+}
+
+TEST_F(OtherUsersTest, KeyFilesOfAnotherUserInASharedDirectoryStayTheirs) {
+    PrepareStore();
+    ASSERT_TRUE(Matches(Run(bob, "Tessaro", {"/M", "/N:Bob", "/L:512", "/X"}).out, kTimeLine));
+    const std::string shared = dir / "shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    // Alice's files there: one only she may write, one anybody may write.
+    for (const char* name : {"closed.key", "open.key"}) {
+        WriteBytes(shared + "/" + name, "alice's key file");
+        ASSERT_EQ(chown((shared + "/" + name).c_str(), alice, alice), 0);
+    }
+    ASSERT_EQ(chmod((shared + "/closed.key").c_str(), 0644), 0);
+    ASSERT_EQ(chmod((shared + "/open.key").c_str(), 0666), 0);
+    const Tree before = Picture(shared);
+    for (const char* name : {"closed.key", "open.key"}) {
+        SCOPED_TRACE(name);
+        const std::string path = "/F:" + shared + "/" + name;
+        RunResult r = Run(bob, "Faldren", {"/M", "/N:Bob", "/K:7", path});
+        EXPECT_TRUE(Matches(r.out, kDenied)) << r.out;
+        EXPECT_EQ(r.status, 1);
+        r = Run(bob, "Tessaro", {"/M", "/N:Bob", "/L:512", "/X", path});
+        EXPECT_TRUE(Matches(r.out, kTimeLine + kDenied)) << r.out;
+        EXPECT_EQ(r.status, 1);
+    }
+    const std::set<std::string> changed = Changed(before, Picture(shared));
+    EXPECT_TRUE(changed.empty()) << Joined(changed);
+    // A new file of his own there is his, and private.
+    EXPECT_EQ(Run(bob, "Faldren", {"/M", "/N:Bob", "/K:7", "/F:" + shared + "/bob.key"}).status, 0);
+    EXPECT_EQ(StatOf(shared + "/bob.key").mode, S_IFREG | 0600);
+    EXPECT_EQ(StatOf(shared + "/bob.key").uid, bob);
+}
+
 TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
     PrepareStore();
     ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
