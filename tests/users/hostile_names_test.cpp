@@ -66,7 +66,7 @@ protected:
         RunOptions options;
         options.env = {{"KEYHOLD_ROOT", Store()}, {"LC_ALL", "C"}};
         options.cwd = Work();
-        return RunProgram(program, args, options);
+        return RunHere(program, args, options);
     }
 
     // What of /etc a stray write would change: its names and the password file.
@@ -212,7 +212,10 @@ TEST_F(PlatformNamesTest, NamesBeyondTheLimitAreRefusedInBothCharacterSets) {
         HCRYPTPROV prov = 0;
         SetLastError(0);
         const BOOL ok = CryptAcquireContextA(&prov, name.c_str(), nullptr, PROV_RSA_FULL, flags);
-        return !ok && GetLastError() == (DWORD)NTE_BAD_KEYSET_PARAM && prov == 0;
+        const bool refused = !ok && GetLastError() == (DWORD)NTE_BAD_KEYSET_PARAM && prov == 0;
+        ++figures.calls;
+        figures.callRefusals += refused;
+        return refused;
     };
     auto acquireW = [](const std::u16string& name, DWORD flags, HCRYPTPROV* prov) {
         *prov = 0;
@@ -231,8 +234,11 @@ TEST_F(PlatformNamesTest, NamesBeyondTheLimitAreRefusedInBothCharacterSets) {
         for (const std::u16string& name :
              {std::u16string(4096, u'n'), std::u16string(1366, u'\u3042'), std::u16string(u"ab\xD800z"),
               std::u16string(u"\xDC00")}) {
-            EXPECT_FALSE(acquireW(name, flags, &prov));
+            const BOOL ok = acquireW(name, flags, &prov);
+            EXPECT_FALSE(ok);
             EXPECT_EQ(GetLastError(), (DWORD)NTE_BAD_KEYSET_PARAM);
+            ++figures.calls;
+            figures.callRefusals += !ok && GetLastError() == (DWORD)NTE_BAD_KEYSET_PARAM;
             EXPECT_EQ(prov, 0u);
         }
     }

@@ -35,7 +35,7 @@ protected:
         RunOptions options;
         options.env = {{"KEYHOLD_ROOT", root.empty() ? Store() : root}, {"LC_ALL", "C"}};
         options.cwd = Work();
-        return RunProgram(program, args, options);
+        return RunHere(program, args, options);
     }
 
     SharedDir dir;

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "run_program.h"
 
 namespace users_test {
@@ -120,15 +122,48 @@ inline uid_t UnnamedUid(uid_t start) {
         if (getpwuid(uid) == nullptr) return uid;
 }
 
+// What this test process checked, printed when it ends, for the figures of
+// the reliability notes: program runs and how many ended in an error line,
+// platform calls made to be refused and how many were, trees compared.
+struct Figures {
+    long runs = 0;
+    long refusals = 0;
+    long calls = 0;
+    long callRefusals = 0;
+    long comparisons = 0;
+};
+inline Figures figures;
+
+class FiguresPrinter : public ::testing::Environment {
+public:
+    void TearDown() override {
+        printf("[users figures] runs=%ld refusals=%ld calls=%ld call_refusals=%ld comparisons=%ld\n", figures.runs,
+               figures.refusals, figures.calls, figures.callRefusals, figures.comparisons);
+    }
+};
+inline const bool kFiguresPrinterAdded = (::testing::AddGlobalTestEnvironment(new FiguresPrinter), true);
+
+inline RunResult Counted(RunResult r) {
+    ++figures.runs;
+    if (r.out.find("Error[") != std::string::npos && r.status == 1) ++figures.refusals;
+    return r;
+}
+
+// Runs a program of the build as this process is.
+inline RunResult RunHere(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options) {
+    return Counted(RunProgram(program, args, options));
+}
+
 // Runs a program of the build as `uid` (group the same number, no
 // supplementary groups); uid 0 runs it as this process is.
 inline RunResult RunAs(uid_t uid, const std::string& program, const std::vector<std::string>& args,
                        const RunOptions& options) {
-    if (uid == 0) return RunProgram(program, args, options);
+    if (uid == 0) return RunHere(program, args, options);
     std::vector<std::string> all{"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid),
                                  "--clear-groups", ProgramPath(program)};
     all.insert(all.end(), args.begin(), args.end());
-    return RunProgram(SetprivPath(), all, options);
+    return Counted(RunProgram(SetprivPath(), all, options));
 }
 
 // Every entry below `top` (top itself as ""), by path relative to it, with
@@ -162,6 +197,7 @@ inline Tree Picture(const std::string& top) {
 
 // The paths whose entries differ between two pictures, for messages.
 inline std::set<std::string> Changed(const Tree& before, const Tree& after) {
+    ++figures.comparisons;
     std::set<std::string> paths;
     for (const auto& [path, desc] : before) {
         const auto it = after.find(path);
