@@ -36,8 +36,8 @@ cat <<'EOF'
 ## Crash and concurrency tests
 
 `tests/stress/` holds two tests of the key store under stress, run from the test command
-(`scripts/test.sh`, and so in CI) in a bounded version (80 program kills, 90 in-process kills,
-10 processes x 20 rounds, 8 race rounds; about 20 seconds on two cores). Every run prints its
+(`scripts/test.sh`, and so in CI) in a bounded version (150 program kills, 120 in-process kills,
+10 processes x 25 rounds, 10 race rounds; 5 to 30 seconds on two cores, as loaded). Every run prints its
 random seed; `KEYHOLD_STRESS_SEED=<seed>` replays it.
 
 **Crash test** (`crash_test.cpp`). First each program's typical run time is measured (median of

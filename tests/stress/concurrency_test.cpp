@@ -390,7 +390,7 @@ protected:
 TEST_F(ConcurrencyTest, FinalStateFollowsFromTheSuccessfulOperations) {
     const unsigned apiWorkers = Setting("KEYHOLD_STRESS_PROCESSES", 8);
     const unsigned programWorkers = 2;
-    const unsigned rounds = Setting("KEYHOLD_STRESS_ROUNDS", 20);
+    const unsigned rounds = Setting("KEYHOLD_STRESS_ROUNDS", 25);
     std::mt19937_64 rng(seed_);
 
     std::vector<std::string> pool, poolPub, poolFiles;
@@ -524,7 +524,7 @@ TEST_F(ConcurrencyTest, FinalStateFollowsFromTheSuccessfulOperations) {
 // K processes race to create one container, then to delete it: one winner each time.
 TEST_F(ConcurrencyTest, RacesHaveExactlyOneWinner) {
     const unsigned racers = std::max(2u, Setting("KEYHOLD_STRESS_RACERS", 8));
-    const unsigned rounds = Setting("KEYHOLD_STRESS_RACES", 8);
+    const unsigned rounds = Setting("KEYHOLD_STRESS_RACES", 10);
     unsigned races = 0;
     for (unsigned round = 0; round < rounds; ++round) {
         const std::string name = "race-" + std::to_string(round % 3);

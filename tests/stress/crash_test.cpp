@@ -92,7 +92,7 @@ protected:
 
 // Programs killed at a random moment within their measured run time.
 TEST_F(CrashTest, KilledProgramsLeaveOldOrNewState) {
-    const unsigned rounds = Setting("KEYHOLD_STRESS_KILLS", 80);
+    const unsigned rounds = Setting("KEYHOLD_STRESS_KILLS", 150);
     const std::vector<std::string> names = {"crash-0", "crash-1", "crash-2"};
 
     // Each kind's typical run, to spread the kills over all of it.
@@ -176,6 +176,11 @@ TEST_F(CrashTest, KilledProgramsLeaveOldOrNewState) {
     }
     unsigned totalKills = 0;
     for (unsigned k : kills) totalKills += k;
+    // The program's listing agrees (it adds the default container it opens).
+    const auto quorvin = keyhold_test::RunProgram("Quorvin", {});
+    EXPECT_EQ(quorvin.status, 0) << quorvin.out;
+    EXPECT_EQ(QuorvinNames(quorvin.out), ListNames());
+
     // Killed key file writers may leave their own temporary files beside the
     // target; they hold public keys only here and break no later run.
     std::set<std::string> files, others;
@@ -232,7 +237,7 @@ enum class Loop { kImport, kGenerate, kCreateDelete };
 // In-process writers killed in their loops hit the short windows of a write
 // (temporary file written, renamed or linked, not yet removed) far more often.
 TEST_F(CrashTest, KilledInProcessWritersLeaveOldOrNewState) {
-    const unsigned rounds = Setting("KEYHOLD_STRESS_INPROCESS_KILLS", 90);
+    const unsigned rounds = Setting("KEYHOLD_STRESS_INPROCESS_KILLS", 120);
     const std::vector<std::string> names = {"loop-import", "loop-generate", "loop-created"};
     for (std::size_t i = 0; i < 2; ++i) {
         HCRYPTPROV context = 0;
