@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# Builds keyhold in release mode into build-release/, runs every benchmark and
+# writes docs/performance.md. Every figure of the table is a ratio against a
+# peer measured in the same run, on this machine; below 1 means keyhold is
+# faster. Not part of the tests.
+#
+# Environment: KEYHOLD_BENCH_SCALE (default 1) multiplies every run count;
+# KEYHOLD_BENCH_QUICK=1 makes a short check run (few runs, small stores), whose
+# table is printed but not written to docs/.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+quick=${KEYHOLD_BENCH_QUICK:-0}
+scale=${KEYHOLD_BENCH_SCALE:-1}
+
+"$top/scripts/deps.sh" libbenchmark-dev jq
+cmake -S "$top" -B "$top/build-release" -DCMAKE_BUILD_TYPE=Release -DKEYHOLD_BENCH=ON >/dev/null
+cmake --build "$top/build-release" -j 2 --target Vandrel Tessaro Morbeck Faldren Ombrix Quorvin \
+    keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync >/dev/null
+bin="$top/build-release/bin"
+no_fsync="LD_PRELOAD=$top/build-release/lib/libkeyhold_no_fsync.so"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/keyhold-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export KEYHOLD_ROOT="$work/root"
+cd "$work"
+
+runs() { # runs N: N scaled, at least 3 (quick: about a tenth)
+    local n=$(( $1 * scale ))
+    [ "$quick" = 1 ] && n=$(( n / 10 ))
+    [ "$n" -lt 3 ] && n=3
+    echo "$n"
+}
+loads=()
+sample_load() { loads+=("$1: $(cut -d' ' -f1-4 /proc/loadavg)"); }
+timer() { "$bin/keyhold_run_timer" "$@"; }
+# Fields of run_timer's line for LABEL: 3 = median, 4 = 90th percentile (µs).
+field() { awk -v l="$2" -v f="$3" '$1 == l { print $f }' "$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 |"); }
+
+sample_load "start"
+
+# --- key generation ----------------------------------------------------------
+for bits in 2048 4096; do
+    n=$(runs $([ "$bits" = 2048 ] && echo 30 || echo 10))
+    sample_load "key generation $bits"
+    timer "$n" 1 genrsa -- openssl genrsa -out /dev/null "$bits" \
+        ::: Tessaro -- "$bin/Tessaro" /N:tessaro-$bits /L:$bits \
+        ::: Morbeck -- "$bin/Morbeck" /N:morbeck-$bits /L:$bits >"keygen-$bits.txt"
+    for p in Tessaro Morbeck; do
+        row "\`$p /L:$bits\` (${n} runs)" "\`openssl genrsa $bits\`" \
+            "$(ratio "$(field keygen-$bits.txt $p 3)" "$(field keygen-$bits.txt genrsa 3)")" \
+            "$(ratio "$(field keygen-$bits.txt $p 4)" "$(field keygen-$bits.txt genrsa 4)")"
+    done
+done
+
+# --- one-shot latency ----------------------------------------------------------
+"$bin/Tessaro" /N:bench /X >/dev/null
+"$bin/Faldren" /N:bench /K:7 /F:private.key >/dev/null
+"$bin/Faldren" /N:bench /K:6 /F:public.key >/dev/null
+"$bin/Quorvin" >/dev/null  # the default container, so later runs create nothing
+n=$(runs 100)
+sample_load "one-shot"
+timer "$n" 5 true -- /bin/true \
+    ::: rsa_private -- openssl rsa -inform MSBLOB -in private.key -noout \
+    ::: rsa_public -- openssl rsa -pubin -inform MSBLOB -in public.key -noout \
+    ::: Vandrel -- "$bin/Vandrel" /N:bench \
+    ::: Faldren_public -- "$bin/Faldren" /N:bench /F:out-public.key \
+    ::: Faldren_private -- "$bin/Faldren" /N:bench /K:7 /F:out-private.key \
+    ::: Ombrix -- "$bin/Ombrix" /N:imported /X /F:private.key \
+    ::: Quorvin -- "$bin/Quorvin" \
+    ::: Faldren_nofsync -- "$no_fsync" "$bin/Faldren" /N:bench /K:7 /F:out-private.key \
+    ::: Ombrix_nofsync -- "$no_fsync" "$bin/Ombrix" /N:imported /X /F:private.key >oneshot.txt
+oneshot() { # label, shown name, peer label, peer name
+    row "\`$2\` (${n} runs)" "$4" \
+        "$(ratio "$(field oneshot.txt "$1" 3)" "$(field oneshot.txt "$3" 3)")" \
+        "$(ratio "$(field oneshot.txt "$1" 4)" "$(field oneshot.txt "$3" 4)")"
+}
+for p in "Vandrel|Vandrel /N:" "Faldren_public|Faldren /F: (public)" "Faldren_private|Faldren /K:7 /F: (private)" \
+         "Ombrix|Ombrix /F: (private)" "Quorvin|Quorvin (small store)"; do
+    label=${p%%|*} name=${p#*|}
+    peer=rsa_private
+    [ "$label" = Faldren_public ] && peer=rsa_public
+    oneshot "$label" "$name" "$peer" "\`openssl rsa -inform MSBLOB\` (same blob)"
+    oneshot "$label" "$name" true "\`/bin/true\`"
+done
+# For scale only: the same runs with fsync made a no-op (LD_PRELOAD), to show
+# what the durable writes cost; never how the programs are run.
+oneshot Faldren_nofsync "Faldren /K:7 /F:, fsync skipped" rsa_private "\`openssl rsa -inform MSBLOB\` (same blob)"
+oneshot Ombrix_nofsync "Ombrix /F:, fsync skipped" rsa_private "\`openssl rsa -inform MSBLOB\` (same blob)"
+
+# --- Quorvin at scale ----------------------------------------------------------
+# Per container: (listing of N - listing of the empty store) / N, for Quorvin
+# and for the system-call floor (keyhold_read_all) alike.
+counts=(1000 10000 100000)
+[ "$quick" = 1 ] && counts=(1000 10000)
+export KEYHOLD_ROOT="$work/empty"
+"$bin/Quorvin" >/dev/null
+n=$(runs 30)
+timer "$n" 2 Quorvin -- "$bin/Quorvin" ::: floor -- "$bin/keyhold_read_all" "$KEYHOLD_ROOT/users/$(id -u)" >scale-0.txt
+base_q=$(field scale-0.txt Quorvin 3) base_f=$(field scale-0.txt floor 3)
+declare -A per_container
+for count in "${counts[@]}"; do
+    export KEYHOLD_ROOT="$work/scale-$count"
+    "$bin/keyhold_make_store" "$count" private.key
+    "$bin/Quorvin" >/dev/null
+    area="$KEYHOLD_ROOT/users/$(id -u)"
+    case $count in 1000) n=$(runs 30) ;; 10000) n=$(runs 15) ;; *) n=$(runs 10) ;; esac
+    sample_load "Quorvin $count"
+    timer "$n" 1 Quorvin -- "$bin/Quorvin" ::: floor -- "$bin/keyhold_read_all" "$area" >scale-$count.txt
+    q=$(awk -v t="$(field scale-$count.txt Quorvin 3)" -v b="$base_q" -v c="$count" 'BEGIN { printf "%.2f", (t - b) / c }')
+    q90=$(awk -v t="$(field scale-$count.txt Quorvin 4)" -v b="$base_q" -v c="$count" 'BEGIN { printf "%.2f", (t - b) / c }')
+    f=$(awk -v t="$(field scale-$count.txt floor 3)" -v b="$base_f" -v c="$count" 'BEGIN { printf "%.2f", (t - b) / c }')
+    f90=$(awk -v t="$(field scale-$count.txt floor 4)" -v b="$base_f" -v c="$count" 'BEGIN { printf "%.2f", (t - b) / c }')
+    per_container[$count]="$q"
+    row "\`Quorvin\`, $count containers, per container (${n} runs)" "system-call floor (readdir, openat, pread, close)" \
+        "$(ratio "$q" "$f")" "$(ratio "$q90" "$f90")"
+    scale_notes+=("- $count containers: Quorvin ${q} µs per container (90th percentile ${q90}), floor ${f} µs")
+    rm -rf "$KEYHOLD_ROOT"
+done
+first=${counts[0]} last=${counts[-1]}
+row "\`Quorvin\` per container, $last vs $first containers" "itself at $first" \
+    "$(ratio "${per_container[$last]}" "${per_container[$first]}")" "-"
+export KEYHOLD_ROOT="$work/root"
+
+# --- in-process store operations ------------------------------------------------
+reps=$(runs 10)
+sample_load "store operations"
+"$bin/keyhold_store_bench" --benchmark_repetitions="$reps" --benchmark_min_time=0.2 \
+    --benchmark_format=json --benchmark_out_format=json --benchmark_out=store.json >/dev/null 2>&1
+# NAME FIELD -> median and 90th percentile over the repetitions, in µs.
+stat() {
+    jq -r --arg n "$1" --arg f "$2" '
+      def us: if .time_unit == "ns" then 1e-3 elif .time_unit == "ms" then 1e3 else 1 end;
+      [.benchmarks[] | select(.run_type == "iteration" and .run_name == $n)
+       | (if $f == "rest" then .real_time * us - .fsync_us else .[$f] * (if $f == "fsync_us" then 1 else us end) end)]
+      | sort | (length) as $l
+      | "\(if $l % 2 == 1 then .[($l - 1) / 2] else (.[$l / 2 - 1] + .[$l / 2]) / 2 end) \(.[(($l * 0.9) | ceil) - 1])"' store.json
+}
+store_row() { # name, field, peer, peer field, text, peer text
+    local a b
+    read -r a a90 <<<"$(stat "$1" "$2")"
+    read -r b b90 <<<"$(stat "$3" "$4")"
+    row "$5 (${reps} repetitions)" "$6" "$(ratio "$a" "$b")" "$(ratio "$a90" "$b90")"
+}
+store_row BM_Acquire real_time BM_Peer_ReadContainerFile real_time "CryptAcquireContext + release" "raw read of the container file"
+store_row BM_GetUserKey real_time BM_Peer_DecodePrivateBlob real_time "CryptGetUserKey (read, check, decode)" "OpenSSL \`b2i_PrivateKey\` of the blob"
+store_row BM_ExportPublic real_time BM_Peer_EncodePublicBlob real_time "CryptExportKey PUBLICKEYBLOB" "OpenSSL \`i2b_PublicKey_bio\`"
+store_row BM_ExportPrivate real_time BM_Peer_EncodePrivateBlob real_time "CryptExportKey PRIVATEKEYBLOB" "OpenSSL \`i2b_PrivateKey_bio\`"
+store_row BM_ImportPrivate real_time BM_Peer_DecodeAndCheckPrivateBlob real_time "CryptImportKey 2048-bit private, all of it" "OpenSSL decode + \`EVP_PKEY_private_check\`, in memory"
+store_row BM_ImportPrivate rest BM_Peer_DurableWriteFloor rest "CryptImportKey 2048-bit private, without its fsync" "create, write, rename of a file of that size, without fsync"
+store_row BM_ImportPrivate fsync_us BM_Peer_DurableWriteFloor fsync_us "CryptImportKey: its fsync time" "fsync of a file of that size and its directory"
+store_row BM_EnumerateContainer real_time BM_Peer_ReadEveryContainerFile real_time "PP_ENUMCONTAINERS over 1,000 containers" "readdir + openat + pread + close of each"
+read -r fsync_med fsync_p90 <<<"$(stat BM_ImportPrivate fsync_us)"
+read -r rest_med rest_p90 <<<"$(stat BM_ImportPrivate rest)"
+sample_load "end"
+
+# --- the page ------------------------------------------------------------------
+table=$(printf '%s\n' "| Measured | Peer | Median ratio | 90th percentile ratio |" "|---|---|---|---|" "${rows[@]}")
+echo "$table"
+[ "$quick" = 1 ] && exit 0
+
+{
+    echo "# Performance"
+    echo
+    echo "Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'). Every figure in the table is a"
+    echo "ratio: the time of what keyhold does over the time of a peer doing the nearest work, both measured in"
+    echo "this run on this machine, interleaved (A B A B ...) so that changes of load fall on both. Below 1.00"
+    echo "keyhold is faster; 1.00 is a tie."
+    echo
+    echo "$table"
+    echo
+    echo "## How to read it"
+    echo
+    echo "- Programs are timed as whole runs (fork, exec, exit) with \`keyhold_run_timer\`; standard output"
+    echo "  goes to /dev/null. Medians and 90th percentiles are over the runs given in each row."
+    echo "- \`openssl rsa -inform MSBLOB\` is the nearest peer that parses the same blob layout: it loads the"
+    echo "  library, reads and decodes the blob and exits. \`/bin/true\` shows the process start-up floor."
+    echo "- \`Faldren\` writes its key blob file durably (temporary file, fsync, rename) and \`Ombrix\` stores"
+    echo "  into the container durably; the peer writes nothing. Those fsyncs are the part of their time the"
+    echo "  peer does not have; the durable write's cost is measured apart below."
+    echo "- Quorvin at scale: per container means (median of the listing of N containers minus that of an"
+    echo "  empty store) / N, so that process start-up does not hide in the figure; the peer is the same"
+    echo "  quantity for the bare system calls of a listing (\`keyhold_read_all\`). Stores are written"
+    echo "  directly with the store's own encoder, without fsync (\`keyhold_make_store\`), each container"
+    echo "  holding a 2048-bit key pair."
+    echo "- Rows marked \"fsync skipped\" run the program with fsync preloaded as a no-op, only to show how"
+    echo "  much of its time the durable writes take."
+    echo "- The last column of the raw timings is the median CPU time (user + system) of a run: above the"
+    echo "  wall time when the run used more than one core (the key store races one generation per idle"
+    echo "  core), about equal when it had one."
+    echo "- In-process operations use Google Benchmark (\`keyhold_store_bench\`), with fsync wrapped at link"
+    echo "  time so that its time is counted apart from the rest of an import."
+    echo
+    echo "Absolute figures, for scale (not ratios):"
+    echo
+    printf '%s\n' "${scale_notes[@]}"
+    echo "- CryptImportKey of a 2048-bit private blob: ${rest_med} µs without fsync (90th percentile ${rest_p90}),"
+    echo "  plus ${fsync_med} µs of fsync (90th percentile ${fsync_p90})."
+    echo
+    echo "## Machine"
+    echo
+    echo "- $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), kernel $(uname -r)"
+    echo "- Load (1, 5, 15 minute averages, runnable/total tasks) as each part began:"
+    printf '  - %s\n' "${loads[@]}"
+    echo
+    echo "## Raw timings (µs): label, runs, median, 90th percentile, median CPU time"
+    echo
+    echo '```'
+    cat keygen-2048.txt keygen-4096.txt oneshot.txt
+    for f in scale-*.txt; do echo "# $f"; cat "$f"; done
+    echo '```'
+} >"$top/docs/performance.md"
+echo "Wrote docs/performance.md"
