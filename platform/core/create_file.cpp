@@ -154,10 +154,13 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dw
         return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
 
     if (opened.created && hTemplateFile != nullptr && hTemplateFile != INVALID_HANDLE_VALUE) {
-        // A replacement file keeps the mode of the file it replaces.
+        // A replacement file keeps the mode of the file it replaces, and when
+        // root replaces another user's file, its owner too: else the user
+        // could no longer use, or in a sticky directory even remove, it.
         if (const auto templateFile = keyhold::FindFile(hTemplateFile)) {
             struct stat templateStat {};
             if (fstat(templateFile->fd.get(), &templateStat) != 0 ||
+                (geteuid() == 0 && fchown(fd, templateStat.st_uid, templateStat.st_gid) != 0) ||
                 fchmod(fd, templateStat.st_mode & 0777) != 0)
                 return fail(keyhold::Win32ErrorFromErrno(errno));
         }

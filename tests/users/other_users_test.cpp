@@ -328,6 +328,45 @@ TEST_F(OtherUsersTest, KeyFilesOfAnotherUserInASharedDirectoryStayTheirs) {
     EXPECT_EQ(StatOf(shared + "/bob.key").uid, bob);
 }
 
+TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
+    PrepareStore();
+    const std::string shared = dir / "shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string file = shared + "/alice.key";
+    struct Step {
+        std::string program;
+        std::vector<std::string> args;
+    } steps[] = {
+        {"Faldren", {"/M", "/N:RootKey", "/K:7"}},
+        {"Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}},
+        {"Morbeck", {"/M", "/N:RootKey", "/L:512"}},
+    };
+    for (Step& s : steps) {
+        SCOPED_TRACE(s.program);
+        WriteBytes(file, "alice's old key file");
+        ASSERT_EQ(chown(file.c_str(), alice, alice), 0);
+        ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+        s.args.push_back("/F:" + file);
+        const RunResult r = Run(0, s.program, s.args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(ReadBytes(file), "alice's old key file");
+        EXPECT_EQ(StatOf(file).uid, alice);
+        EXPECT_EQ(StatOf(file).mode, S_IFREG | 0640);
+        // Still hers: she replaces it, and she may remove it from the sticky directory.
+        EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/F:" + file}).out, kTimeLine));
+        EXPECT_EQ(StatOf(file).uid, alice);
+        RunOptions options;
+        options.cwd = dir.path();
+        EXPECT_EQ(RunProgram(SetprivPath(), {"--reuid=" + std::to_string(alice), "--regid=" + std::to_string(alice),
+                                             "--clear-groups", "/bin/rm", file},
+                             options)
+                      .status,
+                  0);
+        EXPECT_FALSE(Exists(file));
+    }
+}
+
 TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
     PrepareStore();
     ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
