@@ -67,7 +67,8 @@ containers exactly the last one); every key read must have been written before t
 PP_ENUMCONTAINERS and Quorvin list exactly the containers that exist. A third part races eight
 processes to CRYPT_NEWKEYSET one name (one success, seven NTE_EXISTS), then to CRYPT_DELETEKEYSET
 it (one success, seven NTE_BAD_KEYSET), then four Zetrask runs to delete it (one success), round
-after round, starting on an area that does not exist yet.
+after round, in the user area and the machine area by turns, each made by the first race on it
+(and left with its proper mode, 0700 or 01777).
 
 **How to run.** The bounded version: `scripts/test.sh` (or `build/bin/test_stress`). The long
 version, which printed this section: `scripts/reliability/stress.sh` (sizes: `KILLS`,

@@ -521,15 +521,18 @@ TEST_F(ConcurrencyTest, FinalStateFollowsFromTheSuccessfulOperations) {
     }
 }
 
-// K processes race to create one container, then to delete it: one winner each time.
+// K processes race to create one container, then to delete it: one winner
+// each time, in the user area and the machine area by turns, each first made
+// by the race itself.
 TEST_F(ConcurrencyTest, RacesHaveExactlyOneWinner) {
     const unsigned racers = std::max(2u, Setting("KEYHOLD_STRESS_RACERS", 8));
     const unsigned rounds = Setting("KEYHOLD_STRESS_RACES", 10);
     unsigned races = 0;
     for (unsigned round = 0; round < rounds; ++round) {
         const std::string name = "race-" + std::to_string(round % 3);
-        for (DWORD flag : {(DWORD)CRYPT_NEWKEYSET, (DWORD)CRYPT_DELETEKEYSET}) {
-            const DWORD loss = flag == CRYPT_NEWKEYSET ? (DWORD)NTE_EXISTS : (DWORD)NTE_BAD_KEYSET;
+        const DWORD area = round % 2 == 1 ? (DWORD)CRYPT_MACHINE_KEYSET : 0;
+        for (DWORD flag : {(DWORD)CRYPT_NEWKEYSET | area, (DWORD)CRYPT_DELETEKEYSET | area}) {
+            const DWORD loss = (flag & CRYPT_NEWKEYSET) != 0 ? (DWORD)NTE_EXISTS : (DWORD)NTE_BAD_KEYSET;
             int gate[2];
             ASSERT_EQ(pipe(gate), 0);
             std::vector<pid_t> pids;
@@ -563,10 +566,12 @@ TEST_F(ConcurrencyTest, RacesHaveExactlyOneWinner) {
         }
         // The same with the deletion program.
         HCRYPTPROV context = 0;
-        ASSERT_TRUE(CryptAcquireContextA(&context, name.c_str(), nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        ASSERT_TRUE(CryptAcquireContextA(&context, name.c_str(), nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET | area));
         CryptReleaseContext(context, 0);
+        std::vector<std::string> args = {"/N:" + name};
+        if (area != 0) args.push_back("/M");
         std::vector<pid_t> pids;
-        for (unsigned k = 0; k < racers / 2; ++k) pids.push_back(StartProgram("Zetrask", {"/N:" + name}));
+        for (unsigned k = 0; k < racers / 2; ++k) pids.push_back(StartProgram("Zetrask", args));
         unsigned won = 0;
         for (pid_t pid : pids) {
             ASSERT_GT(pid, 0);
@@ -576,10 +581,17 @@ TEST_F(ConcurrencyTest, RacesHaveExactlyOneWinner) {
         }
         EXPECT_EQ(won, 1u) << "round " << round << ": Zetrask";
         ++races;
-        EXPECT_EQ(ListNames(), std::vector<std::string>{}) << "round " << round;
+        EXPECT_EQ(ListNames(area), std::vector<std::string>{}) << "round " << round;
+        // The racers that made the area between them left it as one would have.
+        struct stat st {};
+        const std::string dir = area != 0 ? root_ + "/machine" : area_;
+        ASSERT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, area != 0 ? 01777u : 0700u) << dir;
         if (HasFailure()) break;
     }
-    printf("[ figures  ] %u races of %u processes (create, delete, Zetrask), one winner each\n", races, racers);
+    printf("[ figures  ] %u races of %u processes (create, delete, Zetrask; user and machine area), one winner "
+           "each\n",
+           races, racers);
 }
 
 }  // namespace

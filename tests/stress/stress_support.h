@@ -168,13 +168,14 @@ inline Holding Inspect(const std::string& name) {
     return h;
 }
 
-// The names PP_ENUMCONTAINERS walks in the user area, in its order; a failed
-// walk gives the single entry "<error XXXXXXXX>".
-inline std::vector<std::string> ListNames() {
+// The names PP_ENUMCONTAINERS walks in the user area (or with
+// CRYPT_MACHINE_KEYSET the machine area), in its order; a failed walk gives
+// the single entry "<error XXXXXXXX>".
+inline std::vector<std::string> ListNames(DWORD areaFlag = 0) {
     std::vector<std::string> names;
     HCRYPTPROV context = 0;
     char text[32];
-    if (!CryptAcquireContextA(&context, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+    if (!CryptAcquireContextA(&context, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | areaFlag)) {
         snprintf(text, sizeof text, "<error %08x>", (unsigned)GetLastError());
         return {text};
     }
