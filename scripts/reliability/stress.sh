@@ -52,7 +52,10 @@ containers that open, and the area holds one file per listed container; then a l
 deletion in the same area succeed and leave no temporary file. A second part forks children that
 loop on CryptImportKey, CryptGenKey, or creation and deletion of one container, and kills them
 after a random 0-20 ms (after at least one complete write), to hit the short windows of a write
-far more often; the same checks follow each kill.
+far more often; the same checks follow each kill, and after each killed import or generation the
+container is deleted, which must leave no temporary file (with the key it held) behind. A third
+part kills such writers while a live one stores and reads back keys in its own container of the
+same area: every store must succeed and every read give the key just stored.
 
 **Concurrency test** (`concurrency_test.cpp`). Eight forked children call the key store functions
 and two run the programs (Tessaro, Morbeck, Faldren, Ombrix, Zetrask, Quorvin), all against one key

@@ -3,6 +3,8 @@
 // full check of the key area: every container intact, holding its old or its
 // new key, the listing exactly the containers there, no leftover that trips a
 // later writer.
+#include <poll.h>
+
 #include <algorithm>
 #include <map>
 #include <sstream>
@@ -329,6 +331,105 @@ TEST_F(CrashTest, KilledInProcessWritersLeaveOldOrNewState) {
     if (rounds >= 30 && !HasFailure()) {
         EXPECT_GT(generatedSeen.size(), 1u);
     }
+}
+
+// A writer that keeps storing and reading back its own container while
+// others are killed in the same area: every store succeeds and every read
+// gives the key just stored. It stops when `stopFd` reads end of input and
+// exits 0 when nothing went wrong; what did goes to `logPath`.
+[[noreturn]] void Bystander(const std::string& name, const std::vector<std::string>& pool, int stopFd,
+                            const std::string& logPath) {
+    std::ofstream log(logPath);
+    unsigned stores = 0, faults = 0;
+    for (std::size_t i = 0;; ++i) {
+        pollfd stop{stopFd, POLLIN, 0};
+        if (poll(&stop, 1, 0) > 0) break;
+        const std::string& blob = pool[i % pool.size()];
+        HCRYPTPROV context = 0;
+        HCRYPTKEY key = 0;
+        std::string stored;
+        if (!CryptAcquireContextA(&context, name.c_str(), nullptr, PROV_RSA_FULL, 0)) {
+            log << "open failed " << std::hex << GetLastError() << '\n';
+            ++faults;
+            continue;
+        }
+        if (CryptImportKey(context, reinterpret_cast<const BYTE*>(blob.data()), static_cast<DWORD>(blob.size()), 0,
+                           CRYPT_EXPORTABLE, &key)) {
+            CryptDestroyKey(key);
+            ++stores;
+            if (CryptGetUserKey(context, AT_KEYEXCHANGE, &key)) {
+                stored = Export(key, PRIVATEKEYBLOB);
+                CryptDestroyKey(key);
+            }
+            if (stored != blob) {
+                log << "read back another key after store " << stores << '\n';
+                ++faults;
+            }
+        } else {
+            log << "import failed " << std::hex << GetLastError() << '\n';
+            ++faults;
+        }
+        CryptReleaseContext(context, 0);
+    }
+    log << "stores " << stores << '\n';
+    log.close();
+    _exit(faults == 0 && stores > 0 ? 0 : 1);
+}
+
+// Writers killed beside a live one never make it fail: the lock a killed
+// writer held is free again, and what it left is cleared without harm.
+TEST_F(CrashTest, WritersBesideKilledOnesNeverFail) {
+    const unsigned rounds = Setting("KEYHOLD_STRESS_INPROCESS_KILLS", 120) / 3;
+    for (const char* name : {"victim", "bystander"}) {
+        HCRYPTPROV context = 0;
+        ASSERT_TRUE(CryptAcquireContextA(&context, name, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+        CryptReleaseContext(context, 0);
+    }
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    const std::string logPath = temp_ / "bystander.log";
+    fflush(stdout);
+    const pid_t bystander = fork();
+    ASSERT_GE(bystander, 0);
+    if (bystander == 0) {
+        close(stop[1]);
+        Bystander("bystander", pool_, stop[0], logPath);
+    }
+    close(stop[0]);
+
+    unsigned kills = 0;
+    for (unsigned round = 0; round < rounds; ++round) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const std::uint64_t childSeed = rng_();
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(ready[0]);
+            close(stop[1]);
+            WriterLoop(round % 2 == 0 ? Loop::kImport : Loop::kGenerate, "victim", pool_, childSeed, ready[1]);
+        }
+        close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        SleepMicroseconds(static_cast<std::int64_t>(Uniform(20000)));
+        kill(pid, SIGKILL);
+        EXPECT_EQ(WaitFor(pid), 128 + SIGKILL);
+        ++kills;
+    }
+    close(stop[1]);
+    EXPECT_EQ(WaitFor(bystander), 0) << ReadBytes(logPath);
+    const Holding victim = Inspect("victim");
+    EXPECT_TRUE(victim.hasKey() && IsValidPair(victim.privateBlob, kBits)) << std::hex << victim.openError;
+    const Holding byst = Inspect("bystander");
+    EXPECT_NE(std::find(pool_.begin(), pool_.end(), byst.privateBlob), pool_.end());
+    CheckArea({"victim", "bystander"}, "after the kills beside the bystander");
+    std::string stores = ReadBytes(logPath);
+    stores = stores.substr(stores.rfind("stores ") + 7);
+    stores.erase(stores.find_last_not_of("\n") + 1);
+    printf("[ figures  ] %u writers killed beside a live one, which stored and read back %s keys without a fault\n",
+           kills, stores.c_str());
 }
 
 // What a writer killed between writing its temporary file and renaming it
