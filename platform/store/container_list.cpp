@@ -1,6 +1,8 @@
-// Listing: one open, fstat and short pread per candidate file, and no
-// allocation but the name itself, since an area may hold very many containers.
+// Listing: per candidate file one openat, one pread and close (and, for
+// users other than root, one fstat for the owner), and no allocation but the
+// name itself, since an area may hold very many containers.
 #include <algorithm>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,7 +46,9 @@ DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
     if (!dir) return Win32ErrorFromErrno(errno);
 
     Sha256Hasher hasher;
-    unsigned char prefix[kContainerHeaderSize + kMaxContainerNameLength];
+    // One byte more than the longest container file.
+    std::vector<unsigned char> file(kMaxContainerFileSize + 1);
+    const uid_t me = geteuid();
     std::string name;
     for (;;) {
         errno = 0;
@@ -59,17 +63,22 @@ DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
 
         const UniqueFd fd(openat(dirFd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         if (!fd) continue;
-        struct stat st {};
-        if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !MayUseContainerFile(st) ||
-            st.st_size < static_cast<off_t>(kMinContainerFileSize) ||
-            st.st_size > static_cast<off_t>(kMaxContainerFileSize))
-            continue;
+        // Only a container's owner or root may use it. Root needs no fstat:
+        // the read itself fails on what is no regular file (a FIFO, a
+        // directory) and tells whether the length is within bounds.
+        if (me != 0) {
+            struct stat st {};
+            if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me) continue;
+        }
         ssize_t got;
         do {
-            got = pread(fd.get(), prefix, sizeof prefix, 0);
+            got = pread(fd.get(), file.data(), file.size(), 0);
         } while (got < 0 && errno == EINTR);
-        if (got <= 0) continue;
-        if (DecodeContainerName(prefix, static_cast<std::size_t>(got), name) != ERROR_SUCCESS) continue;
+        // The length bounds ReadContainer applies; a read that fills the
+        // buffer is of a file too long.
+        if (got < static_cast<ssize_t>(kMinContainerFileSize) || got > static_cast<ssize_t>(kMaxContainerFileSize))
+            continue;
+        if (DecodeContainerName(file.data(), static_cast<std::size_t>(got), name) != ERROR_SUCCESS) continue;
         unsigned char actual[kSha256Size];
         if (!hasher.Hash(name.data(), name.size(), actual) || std::memcmp(actual, expected, kSha256Size) != 0)
             continue;
