@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 
 #include "core/file_table.h"
 #include "core/last_error.h"
@@ -37,6 +38,30 @@ DWORD OpenError(int err, const char* path) {
 bool IsSymbolicLink(const char* path) {
     struct stat st {};
     return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Whether the path follows a symbolic link that another user planted in a
+// world-writable sticky directory such as /tmp: such a link is followed only
+// when it is ours or the directory owner's, as the kernel does when
+// fs.protected_symlinks is on, since otherwise anyone could aim our writes at
+// any file we may write. Links named inside link targets are not examined.
+bool FollowsPlantedLink(const char* path) {
+    const std::string full(path);
+    const uid_t me = geteuid();
+    for (std::size_t end = full.find('/', 1);; end = full.find('/', end + 1)) {
+        const std::string prefix = full.substr(0, end);
+        struct stat link {};
+        if (lstat(prefix.c_str(), &link) != 0) return false;
+        if (S_ISLNK(link.st_mode) && link.st_uid != me) {
+            const std::size_t slash = prefix.find_last_of('/');
+            const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
+            struct stat dirStat {};
+            if (stat(dir.c_str(), &dirStat) == 0 && (dirStat.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+                link.st_uid != dirStat.st_uid)
+                return true;
+        }
+        if (end == std::string::npos) return false;
+    }
 }
 
 // Removes the file this call created, unless someone has replaced it since.
@@ -131,6 +156,7 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dw
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
     flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
 
+    if (FollowsPlantedLink(lpFileName)) return FailOpen(ERROR_ACCESS_DENIED);
     DWORD error = ERROR_SUCCESS;
     Opened opened = OpenForDisposition(lpFileName, flags, dwCreationDisposition, &error);
     if (!opened.fd) return FailOpen(error);

@@ -367,6 +367,56 @@ TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
     }
 }
 
+TEST_F(OtherUsersTest, LinksAnotherUserPlantsInASharedDirectoryAreNotFollowed) {
+    PrepareStore();
+    ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
+    const std::string shared = dir / "shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    // Root's file, and a directory of root's, that Bob would like overwritten.
+    const std::string victim = dir / "victim";
+    WriteBytes(victim, "root's precious file");
+    ASSERT_EQ(mkdir((dir / "victim-dir").c_str(), 0755), 0);
+    WriteBytes(dir / "victim-dir/k.key", "root's key file");
+    for (const auto& [name, target] : std::vector<std::pair<std::string, std::string>>{
+             {"out.key", victim}, {"dirlink", dir / "victim-dir"}}) {
+        ASSERT_EQ(symlink(target.c_str(), (shared + "/" + name).c_str()), 0);
+        ASSERT_EQ(lchown((shared + "/" + name).c_str(), bob, bob), 0);
+    }
+    const Tree before = Picture(dir.path());
+    for (const std::string& path : {shared + "/out.key", shared + "/dirlink/k.key"}) {
+        for (uid_t uid : {(uid_t)0, alice}) {
+            SCOPED_TRACE(path + " as " + std::to_string(uid));
+            const std::string container = uid == 0 ? "/N:RootKey" : "/N:Alice";
+            struct Step {
+                std::string program;
+                std::vector<std::string> args;
+                std::string before;
+            } steps[] = {
+                {"Faldren", {"/M", container, "/K:7"}, ""},
+                {"Faldren", {"/M", container}, ""},
+                {"Ombrix", {"/M", "/N:Imported"}, ""},
+            };
+            for (Step& s : steps) {
+                s.args.push_back("/F:" + path);
+                const RunResult r = Run(uid, s.program, s.args);
+                EXPECT_TRUE(Matches(r.out, s.before + kDenied)) << s.program << ": " << r.out;
+                EXPECT_EQ(r.status, 1);
+            }
+        }
+    }
+    EXPECT_EQ(ReadBytes(victim), "root's precious file");
+    EXPECT_EQ(ReadBytes(dir / "victim-dir/k.key"), "root's key file");
+    const std::set<std::string> changed = Changed(before, Picture(dir.path()));
+    EXPECT_TRUE(changed.empty()) << Joined(changed);
+
+    // A link of one's own there is followed as anywhere else.
+    ASSERT_EQ(symlink(victim.c_str(), (shared + "/mine.key").c_str()), 0);
+    EXPECT_EQ(Run(0, "Faldren", {"/M", "/N:RootKey", "/F:" + shared + "/mine.key"}).status, 0);
+    EXPECT_NE(ReadBytes(victim), "root's precious file");
+    EXPECT_EQ(StatOf(shared + "/mine.key").mode & S_IFMT, (mode_t)S_IFLNK);
+}
+
 TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
     PrepareStore();
     ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
