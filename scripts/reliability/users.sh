@@ -49,8 +49,11 @@ others: open, create and list are refused and nothing is written. Modes are chec
 container files 0600 and their creator's, a new key blob file from `Faldren` 0600. Entries another
 user plants under a container's file name (a link to their own file, a FIFO) or under one's
 temporary name mislead neither the user nor root; key blob files of another user in a sticky shared
-directory are neither replaced nor truncated. Root may report, export, replace, import into and
-delete every container, and a container root changes stays its owner's.
+directory are neither replaced nor truncated, and links another user planted there (to a file or
+a directory of root's) are not followed by root's or anyone's export or import, whatever
+`fs.protected_symlinks` says. Root may report, export, replace, import into and delete every
+container; a container root changes stays its owner's, and so does a user's key blob file that
+root's `Faldren`, `Tessaro` or `Morbeck` replaces.
 
 **Hostile names** (`hostile_names_test.cpp`). Twenty-two names (`../x`, `../../etc/x`,
 `/etc/passwd`, `a/b`, `.`, `..`, a 4095-byte name, invalid and overlong UTF-8, control
@@ -82,5 +85,8 @@ echo "Faults these tests found, each mended with its regression test: the first 
 echo "store's root made only their own area's directory, so no other user could ever make the other"
 echo "area (\`users/\` or \`machine/\`) in a root not theirs; a \`users/\` directory replaced by a link"
 echo "was followed, so user areas were made and used elsewhere; a key blob file path that was a"
-echo "dangling link was silently replaced by a plain file instead of being refused."
+echo "dangling link was silently replaced by a plain file instead of being refused; a key blob file"
+echo "root replaced became root's, so its user could no longer read, replace or (in a sticky"
+echo "directory) remove it; and on a machine with fs.protected_symlinks off, a link another user"
+echo "planted in /tmp made root's export overwrite any file it pointed at."
 exit $status

@@ -205,7 +205,9 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
-        r = Run(alice, "Tessaro", {"/N:A", "/L:512"});
+        r = Run(alice, "Tessaro", {"/N:A", "/L:512", "/F:t.pub"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(bob, "Morbeck", {"/M", "/N:B", "/L:512", "/F:m.pub"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(alice, "Faldren", {"/M", "/N:A", "/K:7", "/F:new.key"});
         EXPECT_EQ(r.status, 0) << r.out;
@@ -228,11 +230,15 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
         EXPECT_EQ(StatOf(machineFile).uid, alice);
         EXPECT_EQ(StatOf(Work(alice) + "/new.key").mode, S_IFREG | 0600);
         EXPECT_EQ(StatOf(Work(alice) + "/new.key").uid, alice);
+        EXPECT_EQ(StatOf(Work(alice) + "/t.pub").mode, S_IFREG | 0600);
+        EXPECT_EQ(StatOf(Work(bob) + "/m.pub").mode, S_IFREG | 0600);
+        EXPECT_EQ(StatOf(Work(bob) + "/m.pub").uid, bob);
 
         // Start again from nothing for the other umask.
         nftw(store.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
              FTW_DEPTH | FTW_PHYS);
-        unlink((Work(alice) + "/new.key").c_str());
+        for (const std::string& f : {Work(alice) + "/new.key", Work(alice) + "/t.pub", Work(bob) + "/m.pub"})
+            unlink(f.c_str());
     }
 }
 
