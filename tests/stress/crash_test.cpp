@@ -396,6 +396,17 @@ TEST_F(CrashTest, WritersBesideKilledOnesNeverFail) {
         Bystander("bystander", pool_, stop[0], logPath);
     }
     close(stop[0]);
+    // However the test ends, the bystander does not outlive it.
+    struct Reaper {
+        pid_t pid;
+        int& stopFd;
+        ~Reaper() {
+            if (stopFd < 0) return;
+            close(stopFd);
+            kill(pid, SIGKILL);
+            WaitFor(pid);
+        }
+    } reaper{bystander, stop[1]};
 
     unsigned kills = 0;
     for (unsigned round = 0; round < rounds; ++round) {
@@ -419,6 +430,7 @@ TEST_F(CrashTest, WritersBesideKilledOnesNeverFail) {
         ++kills;
     }
     close(stop[1]);
+    stop[1] = -1;
     EXPECT_EQ(WaitFor(bystander), 0) << ReadBytes(logPath);
     const Holding victim = Inspect("victim");
     EXPECT_TRUE(victim.hasKey() && IsValidPair(victim.privateBlob, kBits)) << std::hex << victim.openError;
