@@ -37,7 +37,8 @@ cat <<'EOF'
 
 `tests/stress/` holds two tests of the key store under stress, run from the test command
 (`scripts/test.sh`, and so in CI) in a bounded version (150 program kills, 120 in-process kills,
-10 processes x 25 rounds, 10 race rounds; 5 to 30 seconds on two cores, as loaded). Every run prints its
+10 processes x 25 rounds, 10 race rounds; 5 to 30 seconds on two cores, as loaded; the rounds are
+halved in the sanitized second run). Every run prints its
 random seed; `KEYHOLD_STRESS_SEED=<seed>` replays it.
 
 **Crash test** (`crash_test.cpp`). First each program's typical run time is measured (median of

@@ -388,7 +388,7 @@ protected:
 };
 
 TEST_F(ConcurrencyTest, FinalStateFollowsFromTheSuccessfulOperations) {
-    const unsigned apiWorkers = Setting("KEYHOLD_STRESS_PROCESSES", 8);
+    const unsigned apiWorkers = Setting("KEYHOLD_STRESS_PROCESSES", 8, false);
     const unsigned programWorkers = 2;
     const unsigned rounds = Setting("KEYHOLD_STRESS_ROUNDS", 25);
     std::mt19937_64 rng(seed_);
@@ -525,7 +525,7 @@ TEST_F(ConcurrencyTest, FinalStateFollowsFromTheSuccessfulOperations) {
 // each time, in the user area and the machine area by turns, each first made
 // by the race itself.
 TEST_F(ConcurrencyTest, RacesHaveExactlyOneWinner) {
-    const unsigned racers = std::max(2u, Setting("KEYHOLD_STRESS_RACERS", 8));
+    const unsigned racers = std::max(2u, Setting("KEYHOLD_STRESS_RACERS", 8, false));
     const unsigned rounds = Setting("KEYHOLD_STRESS_RACES", 10);
     unsigned races = 0;
     for (unsigned round = 0; round < rounds; ++round) {

@@ -36,12 +36,27 @@ namespace stress_test {
 using keyhold_test::ProgramPath;
 using keyhold_test::TempDir;
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KEYHOLD_STRESS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEYHOLD_STRESS_SANITIZED 1
+#endif
+#endif
+
 // A size of a run: the bounded default, or the value of `variable` (the
-// longer runs of scripts/reliability/stress.sh set them).
-inline unsigned Setting(const char* variable, unsigned fallback) {
+// longer runs of scripts/reliability/stress.sh set them). A sanitized build
+// runs everything several times slower and looks for memory faults, not for
+// rare windows, so a count of rounds (`scaled`) is halved there by default.
+inline unsigned Setting(const char* variable, unsigned fallback, bool scaled = true) {
     const char* text = getenv(variable);
-    if (text == nullptr || *text == '\0') return fallback;
-    return static_cast<unsigned>(strtoul(text, nullptr, 10));
+    if (text != nullptr && *text != '\0') return static_cast<unsigned>(strtoul(text, nullptr, 10));
+#ifdef KEYHOLD_STRESS_SANITIZED
+    if (scaled) return fallback / 2;
+#else
+    (void)scaled;
+#endif
+    return fallback;
 }
 
 // KEYHOLD_STRESS_SEED replays a run; otherwise a fresh seed, printed.
