@@ -153,8 +153,10 @@ store_row BM_ImportPrivate real_time BM_Peer_DecodeAndCheckPrivateBlob real_time
 store_row BM_ImportPrivate rest BM_Peer_DurableWriteFloor rest "CryptImportKey 2048-bit private, without its fsync" "create, write, rename of a file of that size, without fsync"
 store_row BM_ImportPrivate fsync_us BM_Peer_DurableWriteFloor fsync_us "CryptImportKey: its fsync time" "fsync of a file of that size and its directory"
 store_row BM_EnumerateContainer real_time BM_Peer_ReadEveryContainerFile real_time "PP_ENUMCONTAINERS over 1,000 containers" "readdir + openat + pread + close of each"
+us() { awk -v v="$1" 'BEGIN { printf "%.0f", v }'; }
 read -r fsync_med fsync_p90 <<<"$(stat BM_ImportPrivate fsync_us)"
 read -r rest_med rest_p90 <<<"$(stat BM_ImportPrivate rest)"
+fsync_med=$(us "$fsync_med") fsync_p90=$(us "$fsync_p90") rest_med=$(us "$rest_med") rest_p90=$(us "$rest_p90")
 sample_load "end"
 
 # --- the page ------------------------------------------------------------------
