@@ -1,5 +1,8 @@
 #include "key_blob.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -92,8 +95,8 @@ static HANDLE CreateTemporaryFile(const std::string& directory, HANDLE target,
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         ++counter;
         const DWORD mix = ((DWORD)getpid() * 2654435761u) ^ GetTickCount() ^ (counter * 0x9E3779B9u);
-        char name[32];
-        snprintf(name, sizeof name, ".keyhold-%08x.tmp", (unsigned)mix);
+        char name[48];
+        snprintf(name, sizeof name, ".keyhold-%u-%08x.tmp", (unsigned)getpid(), (unsigned)mix);
         *tempPath = directory + "/" + name;
         HANDLE file = CreateFileA(tempPath->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                   NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -127,6 +130,36 @@ static bool FillTemporaryFile(HANDLE file, const BYTE* data, DWORD length) {
     return true;
 }
 
+// A temporary file names its writer's process: ".keyhold-<pid>-<8 hex>.tmp".
+// Returns that pid, or 0 for any other name.
+static pid_t TemporaryFileWriter(const char* name) {
+    unsigned pid = 0, mix = 0;
+    int end = 0;
+    if (sscanf(name, ".keyhold-%u-%8x.tmp%n", &pid, &mix, &end) != 2) return 0;
+    if (name[end] != '\0') return 0;
+    return (pid_t)pid;
+}
+
+// A writer killed between creating its temporary file and moving it into place
+// leaves the file behind, and it may hold a private key. Such files of ours
+// whose writer no longer runs are removed; a live writer's file, or another
+// user's, is left alone.
+static void RemoveDeadWritersFiles(const std::string& directory) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == NULL) return;
+    const uid_t self = geteuid();
+    while (struct dirent* entry = readdir(dir)) {
+        const pid_t writer = TemporaryFileWriter(entry->d_name);
+        if (writer <= 0 || writer == getpid()) continue;
+        if (kill(writer, 0) == 0 || errno != ESRCH) continue;
+        const std::string file = directory + "/" + entry->d_name;
+        struct stat st;
+        if (lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != self) continue;
+        unlink(file.c_str());
+    }
+    closedir(dir);
+}
+
 bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
     if (path == NULL) path = "";
 
@@ -151,8 +184,9 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
     char* resolved = target != INVALID_HANDLE_VALUE ? realpath(path, NULL) : NULL;
     const char* destination = resolved != NULL ? resolved : path;
 
+    const std::string directory = DirectoryOf(destination);
     std::string tempPath;
-    HANDLE temp = CreateTemporaryFile(DirectoryOf(destination), target, &tempPath);
+    HANDLE temp = CreateTemporaryFile(directory, target, &tempPath);
     bool result = false;
     if (temp == INVALID_HANDLE_VALUE) {
         PrintLastError();
@@ -164,6 +198,7 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
         DeleteFileA(tempPath.c_str());
     } else {
         result = true;
+        RemoveDeadWritersFiles(directory);
     }
 
     free(resolved);

@@ -254,3 +254,20 @@ TEST_F(KeyFileTest, ReadFailuresHandOverNoBuffer) {
 }
 
 }  // namespace
+
+// A writer killed before its move leaves its temporary file, which may hold a
+// private key; the next write in that directory removes it, but never the
+// file of a writer that still runs, nor a file that only looks similar.
+TEST_F(KeyFileTest, TemporaryFilesOfDeadWritersAreRemovedByTheNextWrite) {
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string deadFile = ".keyhold-" + std::to_string(dead) + "-0badc0de.tmp";
+    const std::string liveFile = ".keyhold-" + std::to_string(getppid()) + "-0badc0de.tmp";
+    const std::string lookalike = ".keyhold-" + std::to_string(dead) + "-0badc0de.tmp.keep";
+    for (const auto& name : {deadFile, liveFile, lookalike}) WriteBytes(Path(name), kOld);
+
+    ASSERT_TRUE(Write(Path("t.key"), Blob(148, 5)));
+    EXPECT_EQ(Entries(dir.path()), (std::set<std::string>{"t.key", liveFile, lookalike}));
+}
