@@ -1,4 +1,5 @@
 #include "fault_campaign.h"
+#include "output_match.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -52,17 +53,7 @@ void WriteBytes(const std::string& path, const std::string& bytes, mode_t mode) 
     chmod(path.c_str(), mode);
 }
 
-std::set<std::string> Entries(const std::string& dir) {
-    std::set<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    closedir(d);
-    return names;
-}
+using keyhold_test::Entries;
 
 // Copies a tree with its modes; the campaign's templates hold directories and
 // regular files only.

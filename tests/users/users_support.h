@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "output_match.h"
 #include "run_program.h"
 
 namespace users_test {
@@ -89,23 +90,11 @@ inline Owned StatOf(const std::string& path) {
     return o;
 }
 
-// The error line for a code, with whatever one-line text the system gives it.
-inline std::string ErrorLinePattern(uint32_t code) {
-    char head[32];
-    snprintf(head, sizeof head, "Error\\[%08x\\]=", code);
-    return std::string(head) + "[^\n]+\n";
-}
-inline const std::string kAnyErrorLine = "Error\\[[0-9a-f]{8}\\]=[^\n]+\n";
-inline const std::string kTimeLine = "Generate Time=[0-9]+\n";
-
-// Whether the whole text matches the extended regular expression.
-inline bool Matches(const std::string& text, const std::string& pattern) {
-    regex_t re;
-    if (regcomp(&re, ("^(" + pattern + ")$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
-    const bool matched = regexec(&re, text.c_str(), 0, nullptr, 0) == 0;
-    regfree(&re);
-    return matched && text.find('\0') == std::string::npos;
-}
+using keyhold_test::Entries;
+using keyhold_test::ErrorLinePattern;
+using keyhold_test::kAnyErrorLine;
+using keyhold_test::kTimeLine;
+using keyhold_test::Matches;
 
 inline bool IsRoot() { return geteuid() == 0; }
 
