@@ -1,6 +1,5 @@
 // Owns one file descriptor and closes it when it goes, so that no error path
-// can leak a descriptor. (Named apart from the store's own UniqueFd, so that the
-// two never meet as one class with two definitions in a program.)
+// can leak a descriptor.
 #ifndef KEYHOLD_CORE_FILE_DESCRIPTOR_H
 #define KEYHOLD_CORE_FILE_DESCRIPTOR_H
 

@@ -1,4 +1,4 @@
-// An owned file descriptor, closed when it goes out of scope.
+// Owned descriptors and directory streams for the store, closed when they go out of scope.
 #ifndef KEYHOLD_STORE_UNIQUE_FD_H
 #define KEYHOLD_STORE_UNIQUE_FD_H
 
@@ -8,36 +8,12 @@
 
 #include <memory>
 
+#include "core/file_descriptor.h"
+
 namespace keyhold {
 
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+// The platform core's descriptor owner serves the store too.
+using UniqueFd = FileDescriptor;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
