@@ -1,142 +1,208 @@
+// RSA key pairs from primes that every core searches for at once.
+//
+// A pair is two primes of half the modulus length, and how soon a prime turns
+// up varies widely. So every core runs OpenSSL's own prime generator, and the
+// first two suitable primes that any of them finds make the key: no search is
+// wasted, and the cores' whole throughput goes into the one key. The pair is
+// built as OpenSSL builds keys from its generated primes (p - 1 prime to e,
+// |p - q| and d large enough), and must then pass OpenSSL's full key check.
 #include "keys/rsa_keygen.h"
+
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <openssl/core_names.h>
 #include <openssl/err.h>
-#include <openssl/rsa.h>
-
-#include "store/digest.h"
-#include "store/unique_fd.h"
+#include <openssl/param_build.h>
 
 namespace keyhold {
 
 namespace {
 
-// RSA generation time varies widely from run to run (how soon a prime turns
-// up), so independent generations on the idle cores race and the first wins:
-// its expected time is well below that of a single generation. Each key still
-// comes from OpenSSL's own prime search; the others are cancelled.
-constexpr unsigned kMaxRacers = 16;
+constexpr unsigned kMaxSearchers = 16;
+// OpenSSL's least modulus; its generation refuses anything shorter.
+constexpr unsigned kMinBits = 512;
+// The primes of a pair differ in more than their low bits by this much: |p - q|
+// must exceed 2^(half - 100), so that n is not factored from its square root.
+constexpr int kLeastPrimeDistanceBits = 100;
 
-// One racer per idle core: where the cores are busy, racers only share the
-// time of the cores left and each runs slower than a lone generation would.
-// The count of runnable tasks in /proc/loadavg ("r/t", this thread among
-// them) tells how many are busy now; the averages would count our own runs.
-unsigned RacerCount() {
-    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxRacers);
-    UniqueFd fd(open("/proc/loadavg", O_RDONLY | O_CLOEXEC));
-    char text[128] = {};
-    if (!fd || read(fd.get(), text, sizeof text - 1) <= 0) return cores;
-    const char* slash = std::strchr(text, '/');
-    if (slash == nullptr) return cores;
-    const char* start = slash;
-    while (start > text && start[-1] >= '0' && start[-1] <= '9') --start;
-    const unsigned long running = std::strtoul(start, nullptr, 10);
-    const unsigned long others = running > 0 ? running - 1 : 0;
-    return others >= cores ? 1u : cores - static_cast<unsigned>(others);
-}
+struct BnGencbDeleter {
+    void operator()(BN_GENCB* p) const { BN_GENCB_free(p); }
+};
+struct ParamBldDeleter {
+    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
+};
+struct ParamDeleter {
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+};
+using BnGencbPtr = std::unique_ptr<BN_GENCB, BnGencbDeleter>;
+using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldDeleter>;
+using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamDeleter>;
 
-struct Race {
-    std::atomic<bool> decided{false};
+struct Search {
+    int halfBits = 0;
+    const BIGNUM* e = nullptr;
+    std::atomic<bool> done{false};
     std::mutex mutex;
-    EvpPkeyPtr winner;
-    DWORD failure = NTE_FAIL;
+    BignumPtr first;  // the first suitable prime found, waiting for its partner
+    EvpPkeyPtr key;
+    DWORD failure = ERROR_SUCCESS;
 };
 
-struct RacerArgs {
-    unsigned bits;
-    unsigned long exponent;
-    Race* race;
-};
-
-// OpenSSL's own checks of a new pair: the private numbers in range, and a
-// signature by the private key that the public key verifies. The primes are
-// not tested again: OpenSSL's generation has just run the same Miller-Rabin
-// rounds on them that its full check would repeat, three times over, at a cost
-// of a fifth of the generation itself.
-bool PassesPairChecks(EVP_PKEY* key) {
-    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    const EVP_MD* md = Sha256Md();
-    if (!ctx || md == nullptr || EVP_PKEY_private_check(ctx.get()) != 1) return false;
-    unsigned char digest[kSha256Size];
-    if (!Sha256("keyhold pair check", 18, digest)) return false;
-    std::vector<unsigned char> signature(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
-    std::size_t length = signature.size();
-    if (EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1 ||
-        EVP_PKEY_sign(ctx.get(), signature.data(), &length, digest, sizeof digest) != 1)
-        return false;
-    return EVP_PKEY_verify_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
-           EVP_PKEY_CTX_set_signature_md(ctx.get(), md) == 1 &&
-           EVP_PKEY_verify(ctx.get(), signature.data(), length, digest, sizeof digest) == 1;
-}
+BignumPtr SecureNumber() { return BignumPtr(BN_secure_new()); }
 
 // OpenSSL calls this between the steps of its prime search; 0 aborts it.
-int KeepGoing(EVP_PKEY_CTX* ctx) {
-    const auto* race = static_cast<const Race*>(EVP_PKEY_CTX_get_app_data(ctx));
-    return race->decided.load(std::memory_order_relaxed) ? 0 : 1;
+int KeepSearching(int, int, BN_GENCB* cb) {
+    const auto* search = static_cast<const Search*>(BN_GENCB_get_arg(cb));
+    return search->done.load(std::memory_order_relaxed) ? 0 : 1;
 }
 
-void Racer(RacerArgs args) {
-    Race& race = *args.race;
-    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-    BignumPtr e(BN_new());
+// gcd(p - 1, e) = 1, so that e has an inverse modulo p - 1.
+bool FitsExponent(const BIGNUM* p, const BIGNUM* e, BN_CTX* ctx) {
+    BignumPtr p1 = SecureNumber();
+    BignumPtr gcd = SecureNumber();
+    return p1 && gcd && BN_sub(p1.get(), p, BN_value_one()) == 1 && BN_gcd(gcd.get(), p1.get(), e, ctx) == 1 &&
+           BN_is_one(gcd.get());
+}
+
+enum class Pair { kMade, kUnsuitable, kFailed };
+
+// The key of the primes a and b. kUnsuitable when the two make no good pair:
+// the caller then drops the newer one and searches on. The larger prime is p.
+Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN_CTX* ctx, EvpPkeyPtr& out) {
+    const BIGNUM* p = BN_cmp(a, b) >= 0 ? a : b;
+    const BIGNUM* q = p == a ? b : a;
+    BignumPtr n(BN_new()), distance = SecureNumber(), p1 = SecureNumber(), q1 = SecureNumber(),
+        gcd = SecureNumber(), lambda = SecureNumber(), d = SecureNumber(), dmp1 = SecureNumber(),
+        dmq1 = SecureNumber(), iqmp = SecureNumber(), pTime = SecureNumber();
+    if (!n || !distance || !p1 || !q1 || !gcd || !lambda || !d || !dmp1 || !dmq1 || !iqmp || !pTime ||
+        BN_sub(distance.get(), p, q) != 1 || BN_mul(n.get(), p, q, ctx) != 1)
+        return Pair::kFailed;
+    if (BN_num_bits(distance.get()) <= halfBits - kLeastPrimeDistanceBits || BN_num_bits(n.get()) != 2 * halfBits)
+        return Pair::kUnsuitable;
+    // d = e^-1 mod lcm(p - 1, q - 1), computed without branching on the secret.
+    if (BN_sub(p1.get(), p, BN_value_one()) != 1 || BN_sub(q1.get(), q, BN_value_one()) != 1 ||
+        BN_gcd(gcd.get(), p1.get(), q1.get(), ctx) != 1 || BN_mul(lambda.get(), p1.get(), q1.get(), ctx) != 1 ||
+        BN_div(lambda.get(), nullptr, lambda.get(), gcd.get(), ctx) != 1)
+        return Pair::kFailed;
+    BN_set_flags(lambda.get(), BN_FLG_CONSTTIME);
+    // Both primes fit e, so the inverse exists; its absence is a failure.
+    if (BN_mod_inverse(d.get(), e, lambda.get(), ctx) == nullptr) return Pair::kFailed;
+    // A small private exponent would be open to lattice attacks.
+    if (BN_num_bits(d.get()) <= halfBits) return Pair::kUnsuitable;
+    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+    if (BN_mod(dmp1.get(), d.get(), p1.get(), ctx) != 1 || BN_mod(dmq1.get(), d.get(), q1.get(), ctx) != 1 ||
+        BN_copy(pTime.get(), p) == nullptr)
+        return Pair::kFailed;
+    BN_set_flags(pTime.get(), BN_FLG_CONSTTIME);
+    if (BN_mod_inverse(iqmp.get(), q, pTime.get(), ctx) == nullptr) return Pair::kFailed;
+
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
+    if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dmp1.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dmq1.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
+        return Pair::kFailed;
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
     EVP_PKEY* made = nullptr;
-    DWORD failure = NTE_FAIL;
-    if (!ctx || !e || BN_set_word(e.get(), args.exponent) != 1) {
-        failure = NTE_NO_MEMORY;
-    } else if (EVP_PKEY_keygen_init(ctx.get()) == 1 &&
-               EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(args.bits)) == 1 &&
-               EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) == 1) {
-        EVP_PKEY_CTX_set_app_data(ctx.get(), &race);
-        EVP_PKEY_CTX_set_cb(ctx.get(), KeepGoing);
-        if (EVP_PKEY_keygen(ctx.get(), &made) != 1) made = nullptr;
-    }
-    // A cancelled racer's queue holds only the abort; the caller sees no error.
-    ERR_clear_error();
-    // Frees (and so wipes) the numbers of a key that came too late.
-    EvpPkeyPtr key(made);
-    if (key && race.decided.load()) key.reset();
-    // The winner must pass the checks before it counts.
-    if (key && !PassesPairChecks(key.get())) key.reset();
-    ERR_clear_error();
-    std::lock_guard<std::mutex> lock(race.mutex);
-    if (race.decided.load()) return;
-    if (key) {
-        race.winner = std::move(key);
-        race.decided.store(true);
-    } else if (failure == NTE_NO_MEMORY) {
-        race.failure = NTE_NO_MEMORY;
+    if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
+        EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
+        return Pair::kFailed;
+    out.reset(made);
+    return Pair::kMade;
+}
+
+void EndSearch(Search& search, DWORD failure) {
+    std::lock_guard<std::mutex> lock(search.mutex);
+    if (search.done.load()) return;
+    search.failure = failure;
+    search.done.store(true);
+}
+
+void Searcher(Search& search) {
+    BnCtxPtr ctx(BN_CTX_secure_new());
+    BnGencbPtr cb(BN_GENCB_new());
+    if (!ctx || !cb) return EndSearch(search, NTE_NO_MEMORY);
+    BN_GENCB_set(cb.get(), KeepSearching, &search);
+    while (!search.done.load()) {
+        BignumPtr prime = SecureNumber();
+        if (!prime) return EndSearch(search, NTE_NO_MEMORY);
+        if (BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb.get(), ctx.get()) != 1) {
+            // Aborted because the search is over, or a real failure.
+            if (!search.done.load()) EndSearch(search, NTE_FAIL);
+            return;
+        }
+        if (!FitsExponent(prime.get(), search.e, ctx.get())) continue;
+        std::lock_guard<std::mutex> lock(search.mutex);
+        if (search.done.load()) return;
+        if (!search.first) {
+            search.first = std::move(prime);
+            continue;
+        }
+        const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(), search.key);
+        if (pair == Pair::kUnsuitable) continue;
+        search.first.reset();
+        if (pair == Pair::kFailed) search.failure = NTE_FAIL;
+        search.done.store(true);
     }
 }
 
 }  // namespace
 
+// One searcher per core this thread may run on. Where other work holds some
+// of the cores, the searchers share what is left with it; the scheduler then
+// gives the search more of the machine than a lone one would get, so a busy
+// machine is no reason to search with fewer. More than the cores only splits them.
+unsigned RsaSearcherCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    unsigned cores = 0;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(CPU_COUNT(&set));
+    if (cores == 0) cores = std::thread::hardware_concurrency();
+    return std::clamp(cores, 1u, kMaxSearchers);
+}
+
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
-    const unsigned racers = RacerCount();
-    Race race;
-    const RacerArgs args{bits, exponent, &race};
+    // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
+    // least 512 bits. Lengths are even here (the callers take multiples of 8).
+    if (bits < kMinBits || bits % 2 != 0 || exponent < 3 || exponent % 2 == 0) return NTE_FAIL;
+    BignumPtr e(BN_new());
+    if (!e || BN_set_word(e.get(), exponent) != 1) return NTE_NO_MEMORY;
+    Search search;
+    search.halfBits = static_cast<int>(bits / 2);
+    search.e = e.get();
+    const unsigned searchers = RsaSearcherCount();
     std::vector<std::thread> helpers;
     try {
-        helpers.reserve(racers - 1);
-        for (unsigned i = 1; i < racers; ++i) helpers.emplace_back(Racer, args);
+        helpers.reserve(searchers - 1);
+        for (unsigned i = 1; i < searchers; ++i) helpers.emplace_back(Searcher, std::ref(search));
     } catch (const std::exception&) {
-        // Fewer helpers then (no memory or no threads left): the race still
-        // has this thread, so generation goes on without them.
+        // Fewer helpers then (no memory or no threads left): this thread still
+        // searches, so generation goes on without them.
     }
-    Racer(args);
-    // No helper outlives the call. A helper still searching after this thread
-    // failed may yet win; after a win the others stop at their next step.
+    Searcher(search);
+    // No helper outlives the call; after the end each stops at its next step.
     for (std::thread& helper : helpers) helper.join();
-    if (!race.winner) return race.failure;
-    out = std::move(race.winner);
+    // The aborts of the cancelled searches are no error of the caller's.
+    ERR_clear_error();
+    if (!search.key) return search.failure != ERROR_SUCCESS ? search.failure : NTE_FAIL;
+    // OpenSSL's full check: both factors prime, n = pq, d and the CRT values.
+    EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, search.key.get(), nullptr));
+    const bool sound = check && EVP_PKEY_check(check.get()) == 1;
+    ERR_clear_error();
+    if (!sound) return NTE_FAIL;
+    out = std::move(search.key);
     return ERROR_SUCCESS;
 }
 

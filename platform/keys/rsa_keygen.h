@@ -13,6 +13,10 @@ namespace keyhold {
 // `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL.
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
 
+// How many threads search for primes in GenerateRsaKey called from this thread: one per
+// core the thread may run on, at least one and at most 16.
+unsigned RsaSearcherCount();
+
 }  // namespace keyhold
 
 #endif
