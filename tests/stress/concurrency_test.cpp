@@ -343,6 +343,10 @@ private:
         const auto r = Run("Quorvin", {});
         const std::int64_t end = Now();
         Log("maycreate", DefaultName(), start, end);
+        // Two first runs at once both find no default container and both try
+        // to create it; the one that loses that race reports NTE_EXISTS (its
+        // one creating retry is spent), as Ombrix does.
+        if (r.status != 0 && ErrorCode(r.out) == Code((DWORD)NTE_EXISTS)) return;
         if (r.status != 0) return Bad("Quorvin: " + r.out);
         CheckListing(QuorvinNames(r.out), "Quorvin");
         Log("list", "-", start, end);
