@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 
 #include "keys/rsa_consistency.h"
+#include "keys/rsa_numbers.h"
 
 namespace keyhold {
 namespace {
@@ -27,17 +28,10 @@ constexpr std::size_t kModulusOffset = kBlobHeaderSize + kRsaPubKeySize;
 // OpenSSL's private blob writer dereferences every number of the pair without
 // checking it, so a public-only key must not reach it.
 bool HasPairNumbers(const EVP_PKEY* key) {
-    static const char* const names[] = {OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
-                                        OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                                        OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (const char* name : names) {
-        BIGNUM* value = nullptr;
-        if (EVP_PKEY_get_bn_param(key, name, &value) != 1) {
-            ERR_clear_error();
-            return false;
-        }
-        BN_clear_free(value);
-    }
+    RsaNumbers numbers;
+    if (!ReadRsaNumbers(key, numbers)) return false;
+    for (const RsaNumber which : {kRsaD, kRsaP, kRsaQ, kRsaDp, kRsaDq, kRsaQinv})
+        if (numbers.get(which) == nullptr) return false;
     return true;
 }
 
