@@ -9,7 +9,9 @@
 // before the command are set in its environment only. Prints one line per
 // command: label, runs, median and 90th percentile of the wall time, and the
 // median CPU time (user + system, so above the wall time when a run used more
-// than one core), all in microseconds.
+// than one core), all in microseconds. When KEYHOLD_TIMER_RAW names a file,
+// every measured run's wall time is also written there, a line "LABEL MICROS"
+// each, in the order of the runs.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -105,6 +107,13 @@ int main(int argc, char* argv[]) {
     for (int round = 0; round < warmup + runs; ++round)
         for (Command& command : commands)
             if (!RunOnce(command, round >= warmup)) return 1;
+    if (const char* raw = std::getenv("KEYHOLD_TIMER_RAW")) {
+        FILE* out = std::fopen(raw, "w");
+        if (out == nullptr) return 1;
+        for (const Command& command : commands)
+            for (const double micros : command.micros) std::fprintf(out, "%s %.1f\n", command.label.c_str(), micros);
+        if (std::fclose(out) != 0) return 1;
+    }
     for (Command& command : commands) {
         std::sort(command.micros.begin(), command.micros.end());
         std::sort(command.cpuMicros.begin(), command.cpuMicros.end());

@@ -15,9 +15,10 @@ scale=${KEYHOLD_BENCH_SCALE:-1}
 "$top/scripts/deps.sh" libbenchmark-dev jq
 cmake -S "$top" -B "$top/build-release" -DCMAKE_BUILD_TYPE=Release -DKEYHOLD_BENCH=ON >/dev/null
 cmake --build "$top/build-release" -j 2 --target Vandrel Tessaro Morbeck Faldren Ombrix Quorvin \
-    keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync >/dev/null
+    keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync keyhold_gen_timer >/dev/null
 bin="$top/build-release/bin"
 no_fsync="LD_PRELOAD=$top/build-release/lib/libkeyhold_no_fsync.so"
+gen_timer="LD_PRELOAD=$top/build-release/lib/libkeyhold_gen_timer.so"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/keyhold-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -36,6 +37,12 @@ timer() { "$bin/keyhold_run_timer" "$@"; }
 # Fields of run_timer's line for LABEL: 3 = median, 4 = 90th percentile (µs).
 field() { awk -v l="$2" -v f="$3" '$1 == l { print $f }' "$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# Median and 90th percentile (nearest rank) of numbers on standard input.
+median_p90() { sort -g | awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    r = int(NR * 0.9 + 0.999999); if (r < 1) r = 1; printf "%.1f %.1f\n", m, v[r] }'; }
+# outside RAW LABEL GENFILE: per run of LABEL, its wall time less the time its
+# OpenSSL generation call took (GENFILE has one line a run, the warm-up first).
+outside() { awk -v l="$2" 'NR == FNR { if (FNR > 1) gen[++g] = $1; next } $1 == l { print $2 - gen[++n] }' "$3" "$1" | median_p90; }
 
 rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 |"); }
@@ -43,17 +50,36 @@ row() { rows+=("| $1 | $2 | $3 | $4 |"); }
 sample_load "start"
 
 # --- key generation ----------------------------------------------------------
+# Every command runs with OpenSSL's generation call timed (libkeyhold_gen_timer;
+# Tessaro makes no such call), so that what Morbeck costs beside the one call it
+# shares with genrsa can be told apart from the call's own wide variation.
+gen_notes=()
 for bits in 2048 4096; do
-    n=$(runs $([ "$bits" = 2048 ] && echo 30 || echo 10))
+    n=$(runs $([ "$bits" = 2048 ] && echo 40 || echo 15))
     sample_load "key generation $bits"
-    timer "$n" 1 genrsa -- openssl genrsa -out /dev/null "$bits" \
-        ::: Tessaro -- "$bin/Tessaro" /N:tessaro-$bits /L:$bits \
-        ::: Morbeck -- "$bin/Morbeck" /N:morbeck-$bits /L:$bits >"keygen-$bits.txt"
+    rm -f "gen-genrsa-$bits" "gen-Morbeck-$bits"
+    KEYHOLD_TIMER_RAW="raw-keygen-$bits.txt" timer "$n" 1 \
+        genrsa -- "KEYHOLD_GEN_TIME_FILE=$work/gen-genrsa-$bits" "$gen_timer" openssl genrsa -out /dev/null "$bits" \
+        ::: Tessaro -- "KEYHOLD_GEN_TIME_FILE=$work/gen-Tessaro-$bits" "$gen_timer" "$bin/Tessaro" /N:tessaro-$bits /L:$bits \
+        ::: Morbeck -- "KEYHOLD_GEN_TIME_FILE=$work/gen-Morbeck-$bits" "$gen_timer" "$bin/Morbeck" /N:morbeck-$bits /L:$bits \
+        >"keygen-$bits.txt" 2>"keygen-$bits.err" || { grep -v '^[.+*]*$' "keygen-$bits.err" >&2; exit 1; }
     for p in Tessaro Morbeck; do
         row "\`$p /L:$bits\` (${n} runs)" "\`openssl genrsa $bits\`" \
             "$(ratio "$(field keygen-$bits.txt $p 3)" "$(field keygen-$bits.txt genrsa 3)")" \
             "$(ratio "$(field keygen-$bits.txt $p 4)" "$(field keygen-$bits.txt genrsa 4)")"
     done
+    read -r m_out m_out90 <<<"$(outside "raw-keygen-$bits.txt" Morbeck "gen-Morbeck-$bits")"
+    read -r g_out g_out90 <<<"$(outside "raw-keygen-$bits.txt" genrsa "gen-genrsa-$bits")"
+    read -r m_call m_call90 <<<"$(awk 'NR > 1' "gen-Morbeck-$bits" | median_p90)"
+    read -r g_call g_call90 <<<"$(awk 'NR > 1' "gen-genrsa-$bits" | median_p90)"
+    row "\`Morbeck /L:$bits\`, all but OpenSSL's generation call (${n} runs)" \
+        "\`openssl genrsa $bits\`, all but the same call" "$(ratio "$m_out" "$g_out")" "$(ratio "$m_out90" "$g_out90")"
+    row "\`Morbeck /L:$bits\`, OpenSSL's generation call alone (${n} runs)" \
+        "\`openssl genrsa $bits\`, the same call" "$(ratio "$m_call" "$g_call")" "$(ratio "$m_call90" "$g_call90")"
+    gen_notes+=("- $bits bits: outside the generation call Morbeck takes $(awk -v v="$m_out" 'BEGIN { printf "%.1f", v / 1000 }') ms"
+        "  and genrsa $(awk -v v="$g_out" 'BEGIN { printf "%.1f", v / 1000 }') ms (medians); the difference is"
+        "  $(awk -v a="$m_out" -v b="$g_out" -v g="$(field keygen-$bits.txt genrsa 3)" 'BEGIN { printf "%+.1f", (a - b) / g * 100 }')% of genrsa's median run."
+        "  The call itself: Morbeck $(awk -v v="$m_call" 'BEGIN { printf "%.0f", v / 1000 }') ms, genrsa $(awk -v v="$g_call" 'BEGIN { printf "%.0f", v / 1000 }') ms (medians).")
 done
 
 # --- one-shot latency ----------------------------------------------------------
@@ -130,12 +156,15 @@ reps=$(runs 10)
 sample_load "store operations"
 "$bin/keyhold_store_bench" --benchmark_repetitions="$reps" --benchmark_min_time=0.2 \
     --benchmark_format=json --benchmark_out_format=json --benchmark_out=store.json >/dev/null 2>&1
-# NAME FIELD -> median and 90th percentile over the repetitions, in µs.
+# NAME FIELD -> median and 90th percentile over the repetitions, in µs. FIELD
+# is a time, "rest" (the time less fsync_us), a counter in µs, or A-B of two.
 stat() {
     jq -r --arg n "$1" --arg f "$2" '
       def us: if .time_unit == "ns" then 1e-3 elif .time_unit == "ms" then 1e3 else 1 end;
       [.benchmarks[] | select(.run_type == "iteration" and .run_name == $n)
-       | (if $f == "rest" then .real_time * us - .fsync_us else .[$f] * (if $f == "fsync_us" then 1 else us end) end)]
+       | (if $f == "rest" then .real_time * us - .fsync_us
+          elif ($f | contains("-")) then ($f | split("-")) as $p | .[$p[0]] - .[$p[1]]
+          elif ($f | endswith("_us")) then .[$f] else .[$f] * us end)]
       | sort | (length) as $l
       | "\(if $l % 2 == 1 then .[($l - 1) / 2] else (.[$l / 2 - 1] + .[$l / 2]) / 2 end) \(.[(($l * 0.9) | ceil) - 1])"' store.json
 }
@@ -150,12 +179,20 @@ store_row BM_GetUserKey real_time BM_Peer_DecodePrivateBlob real_time "CryptGetU
 store_row BM_ExportPublic real_time BM_Peer_EncodePublicBlob real_time "CryptExportKey PUBLICKEYBLOB" "OpenSSL \`i2b_PublicKey_bio\`"
 store_row BM_ExportPrivate real_time BM_Peer_EncodePrivateBlob real_time "CryptExportKey PRIVATEKEYBLOB" "OpenSSL \`i2b_PrivateKey_bio\`"
 store_row BM_ImportPrivate real_time BM_Peer_DecodeAndCheckPrivateBlob real_time "CryptImportKey 2048-bit private, all of it" "OpenSSL decode + \`EVP_PKEY_private_check\`, in memory"
-store_row BM_ImportPrivate rest BM_Peer_DurableWriteFloor rest "CryptImportKey 2048-bit private, without its fsync" "create, write, rename of a file of that size, without fsync"
-store_row BM_ImportPrivate fsync_us BM_Peer_DurableWriteFloor fsync_us "CryptImportKey: its fsync time" "fsync of a file of that size and its directory"
+for bits in 1024 2048 4096; do
+    store_row "BM_ImportBesideFloor/$bits" import_us "BM_ImportBesideFloor/$bits" floor_us \
+        "CryptImportKey $bits-bit private, without its fsync" "create, write, rename of a file of that size, without fsync, in turns with it"
+done
+store_row "BM_ImportBesideFloor/2048" import_fsync_us "BM_ImportBesideFloor/2048" floor_fsync_us \
+    "CryptImportKey 2048-bit: its fsync time" "fsync of that file and its directory"
+store_row "BM_StoreSizes/1" beside_100000_us "BM_StoreSizes/1" alone_us "CryptImportKey without its fsync, 100,000 other containers" "itself, no other container, in turns with it"
+store_row "BM_StoreSizes/1" floor_beside_100000_us "BM_StoreSizes/1" floor_alone_us "the bare durable write of a file of that size, 100,000 other containers" "itself, no other container, in turns with it"
+store_row "BM_StoreSizes/1" beside_100000_us-floor_beside_100000_us "BM_StoreSizes/1" alone_us-floor_alone_us "CryptImportKey less the bare durable write, 100,000 other containers" "the same, no other container"
+store_row "BM_StoreSizes/0" beside_100000_us "BM_StoreSizes/0" alone_us "CryptGetUserKey, 100,000 other containers" "itself, no other container, in turns with it"
 store_row BM_EnumerateContainer real_time BM_Peer_ReadEveryContainerFile real_time "PP_ENUMCONTAINERS over 1,000 containers" "readdir + openat + pread + close of each"
 us() { awk -v v="$1" 'BEGIN { printf "%.0f", v }'; }
-read -r fsync_med fsync_p90 <<<"$(stat BM_ImportPrivate fsync_us)"
-read -r rest_med rest_p90 <<<"$(stat BM_ImportPrivate rest)"
+read -r fsync_med fsync_p90 <<<"$(stat BM_ImportBesideFloor/2048 import_fsync_us)"
+read -r rest_med rest_p90 <<<"$(stat BM_ImportBesideFloor/2048 import_us)"
 fsync_med=$(us "$fsync_med") fsync_p90=$(us "$fsync_p90") rest_med=$(us "$rest_med") rest_p90=$(us "$rest_p90")
 sample_load "end"
 
@@ -191,13 +228,26 @@ echo "$table"
     echo "- Rows marked \"fsync skipped\" run the program with fsync preloaded as a no-op, only to show how"
     echo "  much of its time the durable writes take."
     echo "- The last column of the raw timings is the median CPU time (user + system) of a run: above the"
-    echo "  wall time when the run used more than one core (the key store races one generation per idle"
-    echo "  core), about equal when it had one."
+    echo "  wall time when the run used more than one core (the key store searches for primes on every"
+    echo "  core it may use), about equal when it had one."
+    echo "- Key generation runs with OpenSSL's generation call (EVP_PKEY_generate) timed by a preloaded"
+    echo "  library, in every command alike. \"All but the generation call\" is a run's wall time less"
+    echo "  that call's time: what Morbeck adds to the one call it shares with genrsa. That call's time"
+    echo "  varies so widely from run to run (how soon primes turn up) that whole runs cannot show a"
+    echo "  difference of a few per cent; the split can."
     echo "- In-process operations use Google Benchmark (\`keyhold_store_bench\`), with fsync wrapped at link"
     echo "  time so that its time is counted apart from the rest of an import."
+    echo "- Imports are measured in turns with their peer inside one loop: each round imports, then does"
+    echo "  the bare durable write (create, write, fsync, rename, fsync of the directory) of a file of the"
+    echo "  blob's size. ext4 takes longer to create a file the more files were deleted in the last minute,"
+    echo "  and longer in a directory of 100,000 files (perf shows its inode allocator, recently_deleted and"
+    echo "  find_inode_bit, as most of the CPU time of such a loop), so a loop of either alone would meet a"
+    echo "  file system state of its own. A program creates one file a run and does not meet that."
+    echo "  \"Less the bare durable write\" is the store's own part of an import, per round."
     echo
     echo "Absolute figures, for scale (not ratios):"
     echo
+    printf '%s\n' "${gen_notes[@]}"
     printf '%s\n' "${scale_notes[@]}"
     echo "- CryptImportKey of a 2048-bit private blob: ${rest_med} µs without fsync (90th percentile ${rest_p90}),"
     echo "  plus ${fsync_med} µs of fsync (90th percentile ${fsync_p90})."
