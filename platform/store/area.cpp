@@ -1,12 +1,15 @@
 #include "store/area.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 #include "core/last_error.h"
@@ -56,10 +59,81 @@ std::string Absolute(const std::string& path) {
     return WithoutTrailingSlashes(std::string(cwd.data()) + "/" + path);
 }
 
-// Makes `path` when it is missing, and its missing parents with `parentMode`.
-// Modes are set with chmod after mkdir so the umask changes nothing; an
-// existing directory keeps the mode it has.
-DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode) {
+struct Subdirectory {
+    const char* name;
+    mode_t mode;
+};
+
+std::string ParentOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A name beside `path` that no other process picks: ".<name>.new-<pid>-<n>".
+std::string TemporarySibling(const std::string& path) {
+    static unsigned counter = 0;
+    const auto slash = path.find_last_of('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return ParentOf(path) + "/." + base + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+DWORD MakeWithMode(const std::string& path, mode_t mode) {
+    // chmod after mkdir, so that the umask changes nothing.
+    if (mkdir(path.c_str(), 0700) != 0) return Win32ErrorFromErrno(errno);
+    if (chmod(path.c_str(), mode) != 0) return Win32ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+void RemoveTemporary(const std::string& temp, std::initializer_list<Subdirectory> inside) {
+    for (const Subdirectory& sub : inside) rmdir((temp + "/" + sub.name).c_str());
+    rmdir(temp.c_str());
+}
+
+// Makes `path` with `mode` and the `inside` directories in it. It is built
+// under a temporary name and renamed into place without replacing anything,
+// so it appears whole, with its final modes, or not at all: neither a crash
+// nor another process ever sees it half made (a shared directory left at 0700
+// would lock every other user out for good). Another process's directory that
+// got there first wins, and is the caller's to judge.
+DWORD MakeDirectoryWhole(const std::string& path, mode_t mode, std::initializer_list<Subdirectory> inside) {
+    std::string temp;
+    DWORD rc;
+    do {
+        temp = TemporarySibling(path);
+        rc = MakeWithMode(temp, mode);
+    } while (rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS);
+    for (const Subdirectory& sub : inside)
+        if (rc == ERROR_SUCCESS) rc = MakeWithMode(temp + "/" + sub.name, sub.mode);
+    if (rc == ERROR_SUCCESS && inside.size() > 0) {
+        const UniqueFd tempFd(open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!tempFd || fsync(tempFd.get()) != 0) rc = Win32ErrorFromErrno(errno);
+    }
+    if (rc != ERROR_SUCCESS) {
+        RemoveTemporary(temp, inside);
+        return rc;
+    }
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        RemoveTemporary(temp, inside);
+        if (error == EEXIST) return ERROR_SUCCESS;
+        if (error != EINVAL && error != ENOSYS) return Win32ErrorFromErrno(error);
+        // A file system without RENAME_NOREPLACE: made in place, one by one.
+        rc = MakeWithMode(path, mode);
+        if (rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) return ERROR_SUCCESS;
+        for (const Subdirectory& sub : inside)
+            if (rc == ERROR_SUCCESS) rc = MakeWithMode(path + "/" + sub.name, sub.mode);
+        if (rc != ERROR_SUCCESS) return rc;
+    }
+    // The new entry must outlive a crash as the containers written into it do.
+    const UniqueFd parentFd(open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parentFd || fsync(parentFd.get()) != 0) return Win32ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+// Makes `path` when it is missing (see MakeDirectoryWhole), and its missing
+// parents with `parentMode`; an existing directory keeps the mode it has.
+DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode,
+                      std::initializer_list<Subdirectory> inside = {}) {
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
     if (errno != ENOENT) return Win32ErrorFromErrno(errno);
@@ -68,17 +142,7 @@ DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode) {
         const DWORD rc = EnsureDirectory(path.substr(0, slash), parentMode, parentMode);
         if (rc != ERROR_SUCCESS) return rc;
     }
-    if (mkdir(path.c_str(), 0700) != 0) {
-        // Someone else made it meanwhile; the caller's checks judge it.
-        if (errno == EEXIST) return ERROR_SUCCESS;
-        return Win32ErrorFromErrno(errno);
-    }
-    if (chmod(path.c_str(), mode) != 0) return Win32ErrorFromErrno(errno);
-    // The new entry must outlive a crash as the containers written into it do.
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const UniqueFd parentFd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!parentFd || fsync(parentFd.get()) != 0) return Win32ErrorFromErrno(errno);
-    return ERROR_SUCCESS;
+    return MakeDirectoryWhole(path, mode, inside);
 }
 
 }  // namespace
@@ -96,9 +160,9 @@ DWORD LocateArea(bool machine, bool create, Area& out) {
         if (create) {
             struct stat rootSt {};
             const bool freshRoot = lstat(root.c_str(), &rootSt) != 0 && errno == ENOENT;
-            rc = EnsureDirectory(root, 0755, 0755);
-            // Whoever makes the root makes both shared directories, since no
-            // other user could add the missing one to a root that is not theirs.
+            // Whoever makes the root makes both shared directories with it, since
+            // no other user could add a missing one to a root that is not theirs.
+            rc = EnsureDirectory(root, 0755, 0755, {{"users", 01777}, {"machine", 01777}});
             if (rc == ERROR_SUCCESS && (!machine || freshRoot)) rc = EnsureDirectory(users, 01777, 0755);
             if (rc == ERROR_SUCCESS && freshRoot) rc = EnsureDirectory(root + "/machine", 01777, 0755);
         }

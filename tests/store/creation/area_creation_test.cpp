@@ -1,0 +1,127 @@
+// Store directories appear whole or not at all: a failure (or a crash) in the
+// middle of making one, or another process making it at the same moment,
+// never leaves a shared directory with a wrong mode or a user refused. This
+// executable wraps chmod (-Wl,--wrap=chmod) so a test can fail the Nth one.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "store/area.h"
+#include "store_fixture.h"
+
+extern "C" int __real_chmod(const char* path, mode_t mode);
+
+namespace {
+int g_failChmodAt = 0;  // 0: none; else the Nth chmod from now fails with EIO
+}  // namespace
+
+extern "C" int __wrap_chmod(const char* path, mode_t mode) {
+    if (g_failChmodAt > 0 && --g_failChmodAt == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_chmod(path, mode);
+}
+
+namespace {
+
+using namespace keyhold;
+using namespace keyhold_test;
+
+using AreaCreationTest = StoreTest;
+
+mode_t ModeAt(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+TEST_F(AreaCreationTest, AFailureWhileMakingTheStoreLeavesNothingHalfMade) {
+    // The chmods of a first user area: the root, users/, machine/, the area.
+    for (int failing = 1; failing <= 4; ++failing) {
+        SCOPED_TRACE(failing);
+        g_failChmodAt = failing;
+        Area area;
+        EXPECT_NE(LocateArea(false, true, area), static_cast<DWORD>(ERROR_SUCCESS));
+        g_failChmodAt = 0;
+        // Either no root, or a whole one; and no temporary directory anywhere.
+        if (ModeAt(root_) != 0) {
+            EXPECT_EQ(ModeAt(root_), 0755u);
+            EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
+            EXPECT_EQ(ModeAt(MachineArea()), 01777u);
+            EXPECT_EQ(Entries(root_ + "/users"), std::vector<std::string>{});
+        }
+        EXPECT_EQ(Entries(temp_.path()), ModeAt(root_) != 0 ? std::vector<std::string>{"root"}
+                                                             : std::vector<std::string>{});
+
+        // The next attempt makes everything with its proper mode.
+        ASSERT_EQ(LocateArea(false, true, area), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(ModeAt(root_), 0755u);
+        EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
+        EXPECT_EQ(ModeAt(MachineArea()), 01777u);
+        EXPECT_EQ(ModeAt(UserArea()), 0700u);
+        EXPECT_EQ(Entries(root_ + "/users"), std::vector<std::string>{std::to_string(geteuid())});
+        ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+    }
+}
+
+// Several users (as root: several uids, else this one) start on a missing
+// store at the same moment: every one of them gets its area.
+TEST_F(AreaCreationTest, UsersMakingTheStoreAtOnceAllGetTheirAreas) {
+    // Everyone may make the root here, as in /tmp.
+    ASSERT_EQ(chmod(temp_.path().c_str(), 01777), 0);
+    const std::vector<uid_t> uids =
+        IsRoot() ? std::vector<uid_t>{0, kNobody, kNoSuchUser, kNoSuchUser + 1, kNobody, 0}
+                 : std::vector<uid_t>(6, static_cast<uid_t>(-1));
+    for (int round = 0; round < 25; ++round) {
+        SCOPED_TRACE(round);
+        int start[2];
+        ASSERT_EQ(pipe(start), 0);
+        std::vector<pid_t> children;
+        for (std::size_t i = 0; i < uids.size(); ++i) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                close(start[1]);
+                if (uids[i] != static_cast<uid_t>(-1) &&
+                    (setgroups(0, nullptr) != 0 || setgid(uids[i]) != 0 || setuid(uids[i]) != 0))
+                    _exit(3);
+                char go;
+                if (read(start[0], &go, 1) != 0) _exit(4);  // released all at once by the close below
+                Area area;
+                _exit(LocateArea(i % 3 == 2, true, area) == ERROR_SUCCESS ? 0 : 1);
+            }
+            children.push_back(pid);
+        }
+        close(start[0]);
+        close(start[1]);
+        for (const pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        }
+        EXPECT_EQ(ModeAt(root_), 0755u);
+        EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
+        EXPECT_EQ(ModeAt(MachineArea()), 01777u);
+        EXPECT_EQ(Entries(temp_.path()), std::vector<std::string>{"root"});
+        ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+    }
+}
+
+}  // namespace
