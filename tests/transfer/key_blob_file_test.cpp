@@ -271,3 +271,21 @@ TEST_F(KeyFileTest, TemporaryFilesOfDeadWritersAreRemovedByTheNextWrite) {
     ASSERT_TRUE(Write(Path("t.key"), Blob(148, 5)));
     EXPECT_EQ(Entries(dir.path()), (std::set<std::string>{"t.key", liveFile, lookalike}));
 }
+
+// ... but a large directory is not read for them, since a write may not cost
+// more for the files beside its target (reading 100,000 names takes 30 ms).
+TEST_F(KeyFileTest, ALargeDirectoryIsNotReadForDeadWritersFiles) {
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    ASSERT_EQ(mkdir(Path("big").c_str(), 0700), 0);
+    const std::string deadFile = "big/.keyhold-" + std::to_string(dead) + "-0badc0de.tmp";
+    WriteBytes(Path(deadFile), kOld);
+    struct stat st {};
+    for (int i = 0; stat(Path("big").c_str(), &st) == 0 && st.st_size <= 64 * 1024; ++i)
+        WriteBytes(Path("big/filler-with-a-long-name-" + std::to_string(i)), "");
+    ASSERT_TRUE(Write(Path("big/t.key"), Blob(148, 5)));
+    EXPECT_EQ(ReadBytes(Path(deadFile)), kOld);
+    EXPECT_EQ(ReadBytes(Path("big/t.key")), Blob(148, 5));
+}
