@@ -117,6 +117,18 @@ done
 oneshot Faldren_nofsync "Faldren /K:7 /F:, fsync skipped" rsa_private "\`openssl rsa -inform MSBLOB\` (same blob)"
 oneshot Ombrix_nofsync "Ombrix /F:, fsync skipped" rsa_private "\`openssl rsa -inform MSBLOB\` (same blob)"
 
+# A key blob file written into a directory of 100,000 other files costs what
+# it costs beside a few: nothing on the way reads the directory.
+mkdir big
+(cd big && seq -f 'file-%06g' 100000 | xargs touch)
+n=$(runs 30)
+timer "$n" 2 few -- "$bin/Faldren" /N:bench /K:7 /F:out-private.key \
+    ::: many -- "$bin/Faldren" /N:bench /K:7 /F:big/out-private.key >bigdir.txt
+row "\`Faldren /K:7 /F:\` into a directory of 100,000 files (${n} runs)" "itself, into a directory of a few" \
+    "$(ratio "$(field bigdir.txt many 3)" "$(field bigdir.txt few 3)")" \
+    "$(ratio "$(field bigdir.txt many 4)" "$(field bigdir.txt few 4)")"
+rm -rf big
+
 # --- Quorvin at scale ----------------------------------------------------------
 # Per container: (listing of N - listing of the empty store) / N, for Quorvin
 # and for the system-call floor (keyhold_read_all) alike.
@@ -261,7 +273,7 @@ echo "$table"
     echo "## Raw timings (µs): label, runs, median, 90th percentile, median CPU time"
     echo
     echo '```'
-    cat keygen-2048.txt keygen-4096.txt oneshot.txt
+    cat keygen-2048.txt keygen-4096.txt oneshot.txt bigdir.txt
     for f in scale-*.txt; do echo "# $f"; cat "$f"; done
     echo '```'
 } >"$top/docs/performance.md"
