@@ -79,18 +79,21 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
     const BIGNUM* p = BN_cmp(a, b) >= 0 ? a : b;
     const BIGNUM* q = p == a ? b : a;
     BignumPtr n(BN_new()), distance = SecureNumber(), p1 = SecureNumber(), q1 = SecureNumber(),
-        gcd = SecureNumber(), lambda = SecureNumber(), d = SecureNumber(), dmp1 = SecureNumber(),
-        dmq1 = SecureNumber(), iqmp = SecureNumber(), pTime = SecureNumber();
-    if (!n || !distance || !p1 || !q1 || !gcd || !lambda || !d || !dmp1 || !dmq1 || !iqmp || !pTime ||
+        gcd = SecureNumber(), product = SecureNumber(), lambda = SecureNumber(), d = SecureNumber(),
+        dmp1 = SecureNumber(), dmq1 = SecureNumber(), iqmp = SecureNumber(), pTime = SecureNumber();
+    if (!n || !distance || !p1 || !q1 || !gcd || !product || !lambda || !d || !dmp1 || !dmq1 || !iqmp || !pTime ||
         BN_sub(distance.get(), p, q) != 1 || BN_mul(n.get(), p, q, ctx) != 1)
         return Pair::kFailed;
     if (BN_num_bits(distance.get()) <= halfBits - kLeastPrimeDistanceBits || BN_num_bits(n.get()) != 2 * halfBits)
         return Pair::kUnsuitable;
-    // d = e^-1 mod lcm(p - 1, q - 1), computed without branching on the secret.
+    // d = e^-1 mod lcm(p - 1, q - 1), computed without branching on the secret:
+    // OpenSSL's constant-time division and inverse go by the flags.
     if (BN_sub(p1.get(), p, BN_value_one()) != 1 || BN_sub(q1.get(), q, BN_value_one()) != 1 ||
-        BN_gcd(gcd.get(), p1.get(), q1.get(), ctx) != 1 || BN_mul(lambda.get(), p1.get(), q1.get(), ctx) != 1 ||
-        BN_div(lambda.get(), nullptr, lambda.get(), gcd.get(), ctx) != 1)
+        BN_gcd(gcd.get(), p1.get(), q1.get(), ctx) != 1 || BN_mul(product.get(), p1.get(), q1.get(), ctx) != 1)
         return Pair::kFailed;
+    BN_set_flags(product.get(), BN_FLG_CONSTTIME);
+    BN_set_flags(gcd.get(), BN_FLG_CONSTTIME);
+    if (BN_div(lambda.get(), nullptr, product.get(), gcd.get(), ctx) != 1) return Pair::kFailed;
     BN_set_flags(lambda.get(), BN_FLG_CONSTTIME);
     // Both primes fit e, so the inverse exists; its absence is a failure.
     if (BN_mod_inverse(d.get(), e, lambda.get(), ctx) == nullptr) return Pair::kFailed;
