@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include <keyhold/unnamed_file.h>
+
 #include "key_store.h"
 #include "tool_frame.h"
 
@@ -86,21 +88,31 @@ static std::string DirectoryOf(const char* path) {
     return std::string(path, (size_t)(slash - path));
 }
 
-// Creates a new, empty file next to the target. The template hands the
-// target's permission bits on to the replacement; without one the file is
-// private to its owner.
+// A name for a temporary file in `directory`: ".keyhold-<pid>-<8 hex>.tmp".
+static std::string TemporaryName(const std::string& directory) {
+    static DWORD counter = 0;
+    ++counter;
+    const DWORD mix = ((DWORD)getpid() * 2654435761u) ^ GetTickCount() ^ (counter * 0x9E3779B9u);
+    char name[48];
+    snprintf(name, sizeof name, ".keyhold-%u-%08x.tmp", (unsigned)getpid(), (unsigned)mix);
+    return directory + "/" + name;
+}
+
+// Creates a new, empty file next to the target: without a name where the file
+// system allows, so that a writer killed before its move leaves nothing (the
+// file may hold a private key); else under a temporary name. The template
+// hands the target's permission bits on to the replacement; without one the
+// file is private to its owner. *tempPath is the name, empty while it has none.
 static HANDLE CreateTemporaryFile(const std::string& directory, HANDLE target,
                                   std::string* tempPath) {
-    static DWORD counter = 0;
+    tempPath->clear();
+    const HANDLE templateFile = target != INVALID_HANDLE_VALUE ? target : NULL;
+    HANDLE unnamed = CreateUnnamedFileA(directory.c_str(), templateFile);
+    if (unnamed != INVALID_HANDLE_VALUE || GetLastError() != ERROR_NOT_SUPPORTED) return unnamed;
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        ++counter;
-        const DWORD mix = ((DWORD)getpid() * 2654435761u) ^ GetTickCount() ^ (counter * 0x9E3779B9u);
-        char name[48];
-        snprintf(name, sizeof name, ".keyhold-%u-%08x.tmp", (unsigned)getpid(), (unsigned)mix);
-        *tempPath = directory + "/" + name;
+        *tempPath = TemporaryName(directory);
         HANDLE file = CreateFileA(tempPath->c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                  NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  target != INVALID_HANDLE_VALUE ? target : NULL);
+                                  NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, templateFile);
         if (file != INVALID_HANDLE_VALUE) return file;
         if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
@@ -108,9 +120,23 @@ static HANDLE CreateTemporaryFile(const std::string& directory, HANDLE target,
     return INVALID_HANDLE_VALUE;
 }
 
-// Writes, flushes and closes the temporary file; on failure the error line
-// has been printed and the handle is closed all the same.
-static bool FillTemporaryFile(HANDLE file, const BYTE* data, DWORD length) {
+// Gives a filled unnamed file its temporary name, for the move. Only from here
+// to the move can a killed writer leave the file behind.
+static bool NameTemporaryFile(HANDLE file, const std::string& directory, std::string* tempPath) {
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        *tempPath = TemporaryName(directory);
+        if (NameUnnamedFileA(file, tempPath->c_str())) return true;
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    tempPath->clear();
+    return false;
+}
+
+// Writes and flushes the temporary file, names it when it has no name yet,
+// and closes it; on failure the error line has been printed and the handle
+// is closed all the same.
+static bool FillTemporaryFile(HANDLE file, const std::string& directory, const BYTE* data,
+                              DWORD length, std::string* tempPath) {
     DWORD written = 0;
     bool ok = WriteFile(file, data, length, &written, NULL) != FALSE;
     if (ok && written != length) {
@@ -118,6 +144,7 @@ static bool FillTemporaryFile(HANDLE file, const BYTE* data, DWORD length) {
         ok = false;
     }
     if (ok && !FlushFileBuffers(file)) ok = false;
+    if (ok && tempPath->empty() && !NameTemporaryFile(file, directory, tempPath)) ok = false;
     if (!ok) {
         PrintLastError();
         CloseHandle(file);
@@ -145,7 +172,8 @@ static pid_t TemporaryFileWriter(const char* name) {
 // directory holds some thousands of entries on the usual file systems.
 static const off_t kLargestSweptDirectory = 64 * 1024;
 
-// A writer killed between creating its temporary file and moving it into place
+// A writer killed between naming its temporary file and moving it into place
+// (a moment; on a file system without unnamed files, from creating it on)
 // leaves the file behind, and it may hold a private key. Such files of ours
 // whose writer no longer runs are removed; a live writer's file, or another
 // user's, is left alone. A large directory is not read, so that no write's
@@ -201,8 +229,8 @@ bool WriteKeyFile(const char* path, const BYTE* data, DWORD length) {
     bool result = false;
     if (temp == INVALID_HANDLE_VALUE) {
         PrintLastError();
-    } else if (!FillTemporaryFile(temp, data, length)) {
-        DeleteFileA(tempPath.c_str());
+    } else if (!FillTemporaryFile(temp, directory, data, length, &tempPath)) {
+        if (!tempPath.empty()) DeleteFileA(tempPath.c_str());
     } else if (!MoveFileExA(tempPath.c_str(), destination,
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         PrintLastError();

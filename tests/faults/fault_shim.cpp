@@ -20,7 +20,7 @@
 //                   as a careless caller would see it (to prove the campaign's
 //                   judge notices what such a caller leaves)
 //
-// "open" is an open that may create or write; "open-read" an open of a file
+// "open" is an open that may create or write (an unnamed O_TMPFILE file too); "open-read" an open of a file
 // for reading; "open-dir" an open of a directory (the store's lock and every directory fsync start there); "close"
 // is the close of a descriptor that was written to. A failed close closes the
 // descriptor all the same, as Linux does.
@@ -98,7 +98,13 @@ std::string FdPath(int fd) {
     char target[PATH_MAX];
     const ssize_t n = readlink(link, target, sizeof target - 1);
     if (n <= 0) return {};
-    return std::string(target, static_cast<std::size_t>(n));
+    // An unnamed (O_TMPFILE) file reads as "<dir>/#<inode> (deleted)"; the log
+    // is split at spaces.
+    std::string path(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
 }
 
 // The absolute form of a path given relative to `dirFd`, lexically.
@@ -168,6 +174,8 @@ bool Hit(const char* cls, const std::string& path) {
 }
 
 const char* OpenClass(const std::string& path, int flags) {
+    // O_TMPFILE holds O_DIRECTORY's bit, but makes a file to be written.
+    if ((flags & O_TMPFILE) == O_TMPFILE) return "open";
     if (flags & O_DIRECTORY) return "open-dir";
     if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC))) return "open";
     struct stat st {};
