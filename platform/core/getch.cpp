@@ -10,11 +10,13 @@
 
 namespace {
 
-constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
-// What a signal handler needs to put the terminal back; written before the
-// handlers are installed and read only by them.
+// What a signal handler needs to put the terminal back (and, after a stop,
+// into single-key mode again); written before the handlers are installed and
+// read only by them.
 struct termios g_savedTerminal;
+struct termios g_singleKeyTerminal;
 volatile sig_atomic_t g_terminalChanged = 0;
 
 void RestoreAndReraise(int signo) {
@@ -31,8 +33,32 @@ void RestoreAndReraise(int signo) {
     raise(signo);
 }
 
+// Ctrl-Z while waiting: the terminal is given back as it was before the
+// process stops (the shell and whatever runs next need their modes), and is
+// put into single-key mode again when the process continues.
+void RestoreStopAndResume(int signo) {
+    const int savedErrno = errno;
+    const bool changed = g_terminalChanged != 0;
+    if (changed) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    struct sigaction dfl {};
+    struct sigaction ours {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(signo, &dfl, &ours);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signo);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signo);  // stops here, until SIGCONT
+    sigprocmask(SIG_BLOCK, &unblock, nullptr);
+    sigaction(signo, &ours, nullptr);
+    if (changed) tcsetattr(STDIN_FILENO, TCSANOW, &g_singleKeyTerminal);
+    errno = savedErrno;
+}
+
 // Puts the terminal into single-key mode and back, also when a signal ends
-// the process while it waits; a signal the process ignores stays ignored.
+// or stops the process while it waits; a signal the process ignores stays
+// ignored.
 class SingleKeyMode {
 public:
     SingleKeyMode() {
@@ -41,15 +67,16 @@ public:
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        g_singleKeyTerminal = raw;
 
         struct sigaction action {};
-        action.sa_handler = RestoreAndReraise;
         sigemptyset(&action.sa_mask);
         for (const int signo : kWatchedSignals) sigaddset(&action.sa_mask, signo);
         for (size_t i = 0; i < std::size(kWatchedSignals); ++i) {
             installed_[i] = false;
             if (sigaction(kWatchedSignals[i], nullptr, &previous_[i]) != 0) continue;
             if (previous_[i].sa_handler == SIG_IGN) continue;
+            action.sa_handler = kWatchedSignals[i] == SIGTSTP ? RestoreStopAndResume : RestoreAndReraise;
             installed_[i] = sigaction(kWatchedSignals[i], &action, nullptr) == 0;
         }
         g_terminalChanged = 1;

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -37,7 +38,10 @@ namespace {
 // too, so it can watch the terminal modes the probe sets.
 class TerminalProbe {
 public:
-    TerminalProbe() {
+    // As a job (`asJob`), the probe runs in a process group of its own below
+    // a session leader that waits for it, as under a shell: only such a group
+    // is stopped by SIGTSTP (the kernel drops it for an orphaned one).
+    explicit TerminalProbe(bool asJob = false) {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
         const char* name = ptsname(master_);
@@ -49,6 +53,8 @@ public:
         modes.c_lflag |= ICANON | ECHO | ISIG;
         tcsetattr(slave_, TCSANOW, &modes);
         const std::string probe = keyhold_test::ProgramPath("core_getch_probe");
+        int pidPipe[2] = {-1, -1};
+        if (asJob && pipe(pidPipe) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             setsid();
@@ -56,11 +62,29 @@ public:
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(signo, SIG_DFL);
+            for (const int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) signal(signo, SIG_DFL);
+            if (asJob) {
+                const pid_t job = fork();
+                if (job == 0) {
+                    setpgid(0, 0);
+                } else {
+                    if (job < 0 || write(pidPipe[1], &job, sizeof job) != sizeof job) _exit(126);
+                    int status = 0;
+                    while (waitpid(job, &status, 0) < 0) {
+                    }
+                    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+                }
+            }
             dup2(slave_, 0);
             dup2(slave_, 1);
             execl(probe.c_str(), probe.c_str(), "1", static_cast<char*>(nullptr));
             _exit(127);
+        }
+        probePid_ = pid_;
+        if (asJob) {
+            close(pidPipe[1]);
+            if (read(pidPipe[0], &probePid_, sizeof probePid_) != sizeof probePid_) probePid_ = -1;
+            close(pidPipe[0]);
         }
     }
     ~TerminalProbe() {
@@ -72,7 +96,23 @@ public:
         if (master_ >= 0) close(master_);
     }
 
-    bool started() const { return pid_ > 0; }
+    bool started() const { return pid_ > 0 && probePid_ > 0; }
+
+    // The probe's state letter in /proc ('T' when stopped), or 0.
+    char State() const {
+        std::ifstream stat("/proc/" + std::to_string(probePid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto close = line.rfind(')');
+        return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+    }
+    bool WaitForState(char state) const {
+        for (int i = 0; i < 30000; ++i) {
+            if (State() == state) return true;
+            usleep(1000);
+        }
+        return false;
+    }
 
     // Reads the terminal's output until it ends with `tail`; false when nothing
     // more comes for a long while (the probe is stuck).
@@ -109,7 +149,7 @@ public:
     }
 
     void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), (ssize_t)keys.size()); }
-    void Signal(int signo) { kill(pid_, signo); }
+    void Signal(int signo) { kill(probePid_, signo); }
 
     int Wait() {
         int status = 0;
@@ -124,6 +164,7 @@ private:
     int master_ = -1;
     int slave_ = -1;
     pid_t pid_ = -1;
+    pid_t probePid_ = -1;
     bool reaped_ = false;
     std::string output_;
 };
@@ -162,4 +203,25 @@ TEST(Getch, SignalWhileWaitingRestoresTerminalAndKillsAsDefault) {
         EXPECT_TRUE(probe.Canonical());
         EXPECT_TRUE(probe.Echoing());
     }
+}
+
+TEST(Getch, StopWhileWaitingGivesTheTerminalBackAndContinuingTakesItAgain) {
+    TerminalProbe probe(true);
+    if (!probe.started()) GTEST_SKIP() << "no pseudo-terminal available";
+    ASSERT_TRUE(probe.ReadUntil("Press a key: "));
+    ASSERT_TRUE(probe.WaitForSingleKeyMode());
+    probe.Signal(SIGTSTP);
+    ASSERT_TRUE(probe.WaitForState('T'));
+    // Stopped: the shell gets its terminal as it was.
+    EXPECT_TRUE(probe.Canonical());
+    EXPECT_TRUE(probe.Echoing());
+    probe.Signal(SIGCONT);
+    ASSERT_TRUE(probe.WaitForSingleKeyMode());
+    EXPECT_FALSE(probe.Echoing());
+    probe.Type("n");
+    ASSERT_TRUE(probe.ReadUntil("]\r\n")) << probe.output();
+    EXPECT_EQ(probe.output(), "Press a key: [110]\r\n");
+    const int status = probe.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(probe.Canonical());
 }
