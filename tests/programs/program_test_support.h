@@ -15,12 +15,12 @@
 #include <wincrypt.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "output_match.h"
 #include "run_program.h"
 
 namespace keyhold_test {
@@ -125,13 +125,8 @@ inline std::string ProviderName(DWORD type) {
 }
 
 // One error line for the code; the text is the platform's.
-inline std::string ErrorLinePattern(DWORD code) {
-    char prefix[32];
-    snprintf(prefix, sizeof prefix, "Error\\[%08x\\]=", (unsigned)code);
-    return std::string(prefix) + "[^\n]+\n";
-}
 inline bool IsErrorLine(const std::string& text, DWORD code) {
-    return std::regex_match(text, std::regex(ErrorLinePattern(code)));
+    return Matches(text, ErrorLinePattern(code));
 }
 
 // The bytes code page 932 gives a UTF-8 text.
