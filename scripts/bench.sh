@@ -55,7 +55,7 @@ sample_load "start"
 # shares with genrsa can be told apart from the call's own wide variation.
 gen_notes=()
 for bits in 2048 4096; do
-    n=$(runs $([ "$bits" = 2048 ] && echo 40 || echo 15))
+    n=$(runs $([ "$bits" = 2048 ] && echo 100 || echo 20))
     sample_load "key generation $bits"
     rm -f "gen-genrsa-$bits" "gen-Morbeck-$bits"
     KEYHOLD_TIMER_RAW="raw-keygen-$bits.txt" timer "$n" 1 \
