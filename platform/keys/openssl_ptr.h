@@ -8,6 +8,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 
 namespace keyhold {
 
@@ -26,12 +27,25 @@ struct BignumDeleter {
 struct BnCtxDeleter {
     void operator()(BN_CTX* p) const { BN_CTX_free(p); }
 };
+struct BnGencbDeleter {
+    void operator()(BN_GENCB* p) const { BN_GENCB_free(p); }
+};
+struct ParamBldDeleter {
+    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
+};
+// OSSL_PARAM_free wipes the part that holds private numbers.
+struct ParamDeleter {
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+};
 
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;
 using EvpPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, EvpPkeyCtxDeleter>;
 using BioPtr = std::unique_ptr<BIO, BioDeleter>;
 using BignumPtr = std::unique_ptr<BIGNUM, BignumDeleter>;
 using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxDeleter>;
+using BnGencbPtr = std::unique_ptr<BN_GENCB, BnGencbDeleter>;
+using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldDeleter>;
+using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamDeleter>;
 
 }  // namespace keyhold
 

@@ -19,7 +19,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
-#include <openssl/param_build.h>
 
 namespace keyhold {
 
@@ -31,19 +30,6 @@ constexpr unsigned kMinBits = 512;
 // The primes of a pair differ in more than their low bits by this much: |p - q|
 // must exceed 2^(half - 100), so that n is not factored from its square root.
 constexpr int kLeastPrimeDistanceBits = 100;
-
-struct BnGencbDeleter {
-    void operator()(BN_GENCB* p) const { BN_GENCB_free(p); }
-};
-struct ParamBldDeleter {
-    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
-};
-struct ParamDeleter {
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
-};
-using BnGencbPtr = std::unique_ptr<BN_GENCB, BnGencbDeleter>;
-using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, ParamBldDeleter>;
-using ParamPtr = std::unique_ptr<OSSL_PARAM, ParamDeleter>;
 
 struct Search {
     int halfBits = 0;

@@ -2,7 +2,6 @@
 // the directory before, and the name, once given, never replaces anything.
 #include <windows.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,21 +13,13 @@
 #include <gtest/gtest.h>
 #include <keyhold/unnamed_file.h>
 
+#include "output_match.h"
 #include "run_program.h"
 
 namespace {
 
+using keyhold_test::Entries;
 using keyhold_test::TempDir;
-
-std::set<std::string> Names(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
 
 std::string Content(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -49,10 +40,10 @@ TEST(UnnamedFile, IsNotInItsDirectoryUntilNamedAndVanishesUnnamed) {
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file, "secret", 6, &written, nullptr));
     ASSERT_TRUE(FlushFileBuffers(file));
-    EXPECT_EQ(Names(dir.path()), std::set<std::string>{});
+    EXPECT_EQ(Entries(dir.path()), std::set<std::string>{});
     ASSERT_TRUE(NameUnnamedFileA(file, (dir / "named").c_str())) << GetLastError();
     EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"named"});
+    EXPECT_EQ(Entries(dir.path()), std::set<std::string>{"named"});
     EXPECT_EQ(Content(dir / "named"), "secret");
     EXPECT_EQ(ModeOf(dir / "named"), 0600u);  // whatever the umask allowed
 
@@ -61,7 +52,7 @@ TEST(UnnamedFile, IsNotInItsDirectoryUntilNamedAndVanishesUnnamed) {
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(WriteFile(file, "gone", 4, &written, nullptr));
     EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(Names(dir.path()), std::set<std::string>{"named"});
+    EXPECT_EQ(Entries(dir.path()), std::set<std::string>{"named"});
 }
 
 TEST(UnnamedFile, TakesTheTemplatesModeAndNeverReplacesANameOrFollowsALink) {
@@ -81,7 +72,7 @@ TEST(UnnamedFile, TakesTheTemplatesModeAndNeverReplacesANameOrFollowsALink) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS)) << taken;
     }
     EXPECT_EQ(Content(dir / "template"), "t");
-    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"template", "link"}));
+    EXPECT_EQ(Entries(dir.path()), (std::set<std::string>{"template", "link"}));
     ASSERT_TRUE(NameUnnamedFileA(file, (dir / "copy").c_str()));
     EXPECT_EQ(ModeOf(dir / "copy"), 0640u);
     CloseHandle(file);

@@ -2,18 +2,19 @@
 // middle of making one, or another process making it at the same moment,
 // never leaves a shared directory with a wrong mode or a user refused. This
 // executable wraps chmod (-Wl,--wrap=chmod) so a test can fail the Nth one.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "store/area.h"
+#include "output_match.h"
 #include "store_fixture.h"
 
 extern "C" int __real_chmod(const char* path, mode_t mode);
@@ -42,16 +43,6 @@ mode_t ModeAt(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 TEST_F(AreaCreationTest, AFailureWhileMakingTheStoreLeavesNothingHalfMade) {
     // The chmods of a first user area: the root, users/, machine/, the area.
     for (int failing = 1; failing <= 4; ++failing) {
@@ -65,10 +56,10 @@ TEST_F(AreaCreationTest, AFailureWhileMakingTheStoreLeavesNothingHalfMade) {
             EXPECT_EQ(ModeAt(root_), 0755u);
             EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
             EXPECT_EQ(ModeAt(MachineArea()), 01777u);
-            EXPECT_EQ(Entries(root_ + "/users"), std::vector<std::string>{});
+            EXPECT_EQ(Entries(root_ + "/users"), std::set<std::string>{});
         }
-        EXPECT_EQ(Entries(temp_.path()), ModeAt(root_) != 0 ? std::vector<std::string>{"root"}
-                                                             : std::vector<std::string>{});
+        EXPECT_EQ(Entries(temp_.path()), ModeAt(root_) != 0 ? std::set<std::string>{"root"}
+                                                             : std::set<std::string>{});
 
         // The next attempt makes everything with its proper mode.
         ASSERT_EQ(LocateArea(false, true, area), static_cast<DWORD>(ERROR_SUCCESS));
@@ -76,7 +67,7 @@ TEST_F(AreaCreationTest, AFailureWhileMakingTheStoreLeavesNothingHalfMade) {
         EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
         EXPECT_EQ(ModeAt(MachineArea()), 01777u);
         EXPECT_EQ(ModeAt(UserArea()), 0700u);
-        EXPECT_EQ(Entries(root_ + "/users"), std::vector<std::string>{std::to_string(geteuid())});
+        EXPECT_EQ(Entries(root_ + "/users"), std::set<std::string>{std::to_string(geteuid())});
         ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
     }
 }
@@ -119,7 +110,7 @@ TEST_F(AreaCreationTest, UsersMakingTheStoreAtOnceAllGetTheirAreas) {
         EXPECT_EQ(ModeAt(root_), 0755u);
         EXPECT_EQ(ModeAt(root_ + "/users"), 01777u);
         EXPECT_EQ(ModeAt(MachineArea()), 01777u);
-        EXPECT_EQ(Entries(temp_.path()), std::vector<std::string>{"root"});
+        EXPECT_EQ(Entries(temp_.path()), std::set<std::string>{"root"});
         ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
     }
 }
