@@ -14,9 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include "file_bytes.h"
 #include "run_program.h"
 
+using keyhold_test::Exists;
+using keyhold_test::ReadBytes;
 using keyhold_test::TempDir;
+using keyhold_test::WriteBytes;
 
 namespace {
 
@@ -41,21 +45,6 @@ void ExpectOpenFails(HANDLE handle, DWORD code, const std::string& what) {
     EXPECT_EQ(GetLastError(), code) << what;
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 mode_t ModeOf(const std::string& path) {
     struct stat st {};
@@ -95,7 +84,7 @@ TEST_F(Files, CreateAlwaysCreatesPrivateFileThenReplacesAndTruncates) {
     EXPECT_EQ(GetFileSize(file, nullptr), 0u);  // replaced: the old length is gone at once
     EXPECT_TRUE(WriteAll(file, "short"));
     EXPECT_TRUE(CloseHandle(file));
-    EXPECT_EQ(ReadText(path), "short");
+    EXPECT_EQ(ReadBytes(path), "short");
 }
 
 TEST_F(Files, DispositionsForMissingAndExistingFiles) {
@@ -110,9 +99,9 @@ TEST_F(Files, DispositionsForMissingAndExistingFiles) {
     EXPECT_FALSE(Exists(missing));
 
     const std::string existing = dir_ / "existing.key";
-    WriteText(existing, "content");
+    WriteBytes(existing, "content");
     ExpectOpenFails(OpenForWrite(existing, CREATE_NEW), ERROR_FILE_EXISTS, "create new over existing");
-    EXPECT_EQ(ReadText(existing), "content");
+    EXPECT_EQ(ReadBytes(existing), "content");
 
     HANDLE file = OpenForWrite(existing, OPEN_ALWAYS);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -136,7 +125,7 @@ TEST_F(Files, DispositionsForMissingAndExistingFiles) {
 
 TEST_F(Files, WritersExcludeOthersAndReadersShare) {
     const std::string path = dir_ / "shared.key";
-    WriteText(path, "blob");
+    WriteBytes(path, "blob");
 
     HANDLE writer = OpenForWrite(path, OPEN_EXISTING);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
@@ -152,7 +141,7 @@ TEST_F(Files, WritersExcludeOthersAndReadersShare) {
     // A refused replacement leaves the file as it was: truncation waits for the lock.
     ExpectOpenFails(OpenForWrite(path, CREATE_ALWAYS), ERROR_SHARING_VIOLATION, "replace while reading");
     ExpectOpenFails(OpenForWrite(path, TRUNCATE_EXISTING), ERROR_SHARING_VIOLATION, "truncate while reading");
-    EXPECT_EQ(ReadText(path), "blob");
+    EXPECT_EQ(ReadBytes(path), "blob");
     CloseHandle(reader1);
     CloseHandle(reader2);
 
@@ -189,7 +178,7 @@ TEST_F(Files, WholeLengthMovesInOneRequest) {
 
 TEST_F(Files, ShortReadAtEndOfFileFails) {
     const std::string path = dir_ / "short.key";
-    WriteText(path, "0123456789");
+    WriteBytes(path, "0123456789");
     HANDLE file = OpenForRead(path);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     char buffer[20] = {};
@@ -206,7 +195,7 @@ TEST_F(Files, ShortReadAtEndOfFileFails) {
 
 TEST_F(Files, AccessNotGrantedAndOverlappedAreRefused) {
     const std::string path = dir_ / "access.key";
-    WriteText(path, "data");
+    WriteBytes(path, "data");
     char buffer[4];
     DWORD count = 0;
 
@@ -220,7 +209,7 @@ TEST_F(Files, AccessNotGrantedAndOverlappedAreRefused) {
     EXPECT_FALSE(ReadFile(reader, buffer, sizeof buffer, &count, &overlapped));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     CloseHandle(reader);
-    EXPECT_EQ(ReadText(path), "data");
+    EXPECT_EQ(ReadBytes(path), "data");
 
     HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
@@ -312,7 +301,7 @@ TEST_F(Files, OnlyRegularFilesOpenAndNothingHangs) {
 TEST_F(Files, SymbolicLinks) {
     const std::string target = dir_ / "target.key";
     const std::string link = dir_ / "link.key";
-    WriteText(target, "through the link");
+    WriteBytes(target, "through the link");
     ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
     HANDLE file = OpenForRead(link);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -336,7 +325,7 @@ TEST_F(Files, SymbolicLinks) {
 
 TEST_F(Files, CreatedFileTakesTheTemplatesMode) {
     const std::string original = dir_ / "original.key";
-    WriteText(original, "old");
+    WriteBytes(original, "old");
     ASSERT_EQ(chmod(original.c_str(), 0640), 0);
     HANDLE templ = OpenForRead(original);
     ASSERT_NE(templ, INVALID_HANDLE_VALUE);
@@ -348,7 +337,7 @@ TEST_F(Files, CreatedFileTakesTheTemplatesMode) {
 
     // An existing file keeps its own mode; a dead template means the default.
     const std::string existing = dir_ / "existing.key";
-    WriteText(existing, "x");
+    WriteBytes(existing, "x");
     ASSERT_EQ(chmod(existing.c_str(), 0604), 0);
     created = OpenForWrite(existing, CREATE_ALWAYS, templ);
     ASSERT_NE(created, INVALID_HANDLE_VALUE);
@@ -364,7 +353,7 @@ TEST_F(Files, CreatedFileTakesTheTemplatesMode) {
 
 TEST_F(Files, DeleteFile) {
     const std::string path = dir_ / "gone.key";
-    WriteText(path, "x");
+    WriteBytes(path, "x");
     EXPECT_TRUE(DeleteFileA(path.c_str()));
     EXPECT_FALSE(Exists(path));
     EXPECT_FALSE(DeleteFileA(path.c_str()));

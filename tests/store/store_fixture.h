@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "file_bytes.h"
 #include "run_program.h"
 
 namespace keyhold_test {
@@ -96,10 +97,6 @@ inline mode_t ModeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-inline bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 inline std::string ReadWhole(const std::string& path) {
     std::string out;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "output_match.h"
+#include "file_bytes.h"
 #include "run_program.h"
 
 namespace transfer_test {
@@ -27,20 +28,9 @@ using keyhold_test::RunProgram;
 using keyhold_test::RunResult;
 using keyhold_test::TempDir;
 
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), (std::streamsize)bytes.size());
-}
-
-inline bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+using keyhold_test::Exists;
+using keyhold_test::ReadBytes;
+using keyhold_test::WriteBytes;
 
 inline mode_t ModeOf(const std::string& path) {
     struct stat st;

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "output_match.h"
+#include "file_bytes.h"
 #include "run_program.h"
 
 namespace users_test {
@@ -59,20 +60,9 @@ private:
     std::string path_;
 };
 
-inline std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), (std::streamsize)bytes.size());
-}
-
-inline bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+using keyhold_test::Exists;
+using keyhold_test::ReadBytes;
+using keyhold_test::WriteBytes;
 
 // Mode bits (with the file type) and owner, without following a link.
 struct Owned {
