@@ -1,24 +1,39 @@
-// RSA key pairs from primes that every core searches for at once.
+// RSA key pairs from two primes made at once on two or more cores.
 //
-// A pair is two primes of half the modulus length, and how soon a prime turns
-// up varies widely. So every core runs OpenSSL's own prime generator, and the
-// first two suitable primes that any of them finds make the key: no search is
-// wasted, and the cores' whole throughput goes into the one key. The pair is
-// built as OpenSSL builds keys from its generated primes (p - 1 prime to e,
-// |p - q| and d large enough), and must then pass OpenSSL's full key check.
+// Where the primes come from depends on their size; both generators are the
+// libraries' own, and neither's primes are tested again afterwards:
+//
+// - Up to kLargestProvenModulus, nettle's: each prime is built from a smaller
+//   one and proven prime by Pocklington's theorem as it is made. OpenSSL's
+//   generator ends every prime with 64 Miller-Rabin rounds, which at these
+//   sizes cost more than nettle's whole construction. nettle's search cannot
+//   be stopped, so exactly the two primes the key needs are made, one per
+//   core, and nothing is waited for that is not used.
+// - Above it, OpenSSL's (BN_generate_prime_ex2): there GMP's arithmetic under
+//   nettle falls behind OpenSSL's, and OpenSSL's search can be stopped, so
+//   every core searches and the first two suitable primes make the key.
+//
+// The pair is built as OpenSSL builds keys from its generated primes (p - 1
+// prime to e, |p - q| and d large enough), and must then pass the pairwise
+// checks of NewRsaPairIsSound before anyone sees it.
 #include "keys/rsa_keygen.h"
 
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
+
+#include "keys/proven_prime.h"
+#include "keys/rsa_consistency.h"
 
 namespace keyhold {
 
@@ -30,12 +45,22 @@ constexpr unsigned kMinBits = 512;
 // The primes of a pair differ in more than their low bits by this much: |p - q|
 // must exceed 2^(half - 100), so that n is not factored from its square root.
 constexpr int kLeastPrimeDistanceBits = 100;
+// Where OpenSSL's generator overtakes nettle's in the time a pair takes on two
+// cores (docs/performance.md has the figures): between 3072 and 4096 bits.
+constexpr unsigned kLargestProvenModulus = 3072;
 
 struct Search {
     int halfBits = 0;
     const BIGNUM* e = nullptr;
+    OSSL_LIB_CTX* libctx = nullptr;
+    // OpenSSL's search stops at its next step once the key is made, so every
+    // searcher races for primes; nettle's runs to its prime, so only as many
+    // are started as the key still needs.
+    bool racing = false;
     std::atomic<bool> done{false};
     std::mutex mutex;
+    std::condition_variable wanted;
+    int toStart = 2;  // primes the key still needs that nobody is making
     BignumPtr first;  // the first suitable prime found, waiting for its partner
     EvpPkeyPtr key;
     DWORD failure = ERROR_SUCCESS;
@@ -61,7 +86,8 @@ enum class Pair { kMade, kUnsuitable, kFailed };
 
 // The key of the primes a and b. kUnsuitable when the two make no good pair:
 // the caller then drops the newer one and searches on. The larger prime is p.
-Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN_CTX* ctx, EvpPkeyPtr& out) {
+Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN_CTX* ctx, OSSL_LIB_CTX* libctx,
+             EvpPkeyPtr& out) {
     const BIGNUM* p = BN_cmp(a, b) >= 0 ? a : b;
     const BIGNUM* q = p == a ? b : a;
     BignumPtr n(BN_new()), distance = SecureNumber(), p1 = SecureNumber(), q1 = SecureNumber(),
@@ -103,7 +129,7 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
         return Pair::kFailed;
     ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, "RSA", nullptr));
     EVP_PKEY* made = nullptr;
     if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
         EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
@@ -113,37 +139,74 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
 }
 
 void EndSearch(Search& search, DWORD failure) {
-    std::lock_guard<std::mutex> lock(search.mutex);
-    if (search.done.load()) return;
-    search.failure = failure;
-    search.done.store(true);
+    {
+        std::lock_guard<std::mutex> lock(search.mutex);
+        if (search.done.load()) return;
+        search.failure = failure;
+        search.done.store(true);
+    }
+    search.wanted.notify_all();
+}
+
+// Overwrites the stack below the caller, where the prime generators' frames
+// held numbers of the search (OpenSSL's and GMP's arithmetic keep temporaries
+// there). More than either uses for the largest primes.
+__attribute__((noinline)) void WipeStackBelow() {
+    unsigned char area[64 * 1024];
+    OPENSSL_cleanse(area, sizeof area);
+}
+
+// Waits until the key needs a prime nobody is making yet, and takes it on;
+// false when the search is over. Racing searchers never wait.
+bool TakeOnPrime(Search& search) {
+    if (search.racing) return !search.done.load();
+    std::unique_lock<std::mutex> lock(search.mutex);
+    search.wanted.wait(lock, [&] { return search.done.load() || search.toStart > 0; });
+    if (search.done.load()) return false;
+    --search.toStart;
+    return true;
+}
+
+DWORD NextPrime(Search& search, BN_CTX* ctx, BN_GENCB* cb, BignumPtr& prime) {
+    if (!search.racing) return ProvenPrime(search.halfBits, search.libctx, prime);
+    prime = SecureNumber();
+    if (!prime) return NTE_NO_MEMORY;
+    return BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb, ctx) == 1 ? ERROR_SUCCESS
+                                                                                                    : NTE_FAIL;
 }
 
 void Searcher(Search& search) {
-    BnCtxPtr ctx(BN_CTX_secure_new());
+    BnCtxPtr ctx(BN_CTX_secure_new_ex(search.libctx));
     BnGencbPtr cb(BN_GENCB_new());
     if (!ctx || !cb) return EndSearch(search, NTE_NO_MEMORY);
     BN_GENCB_set(cb.get(), KeepSearching, &search);
-    while (!search.done.load()) {
-        BignumPtr prime = SecureNumber();
-        if (!prime) return EndSearch(search, NTE_NO_MEMORY);
-        if (BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb.get(), ctx.get()) != 1) {
-            // Aborted because the search is over, or a real failure.
-            if (!search.done.load()) EndSearch(search, NTE_FAIL);
-            return;
-        }
-        if (!FitsExponent(prime.get(), search.e, ctx.get())) continue;
+    while (TakeOnPrime(search)) {
+        BignumPtr prime;
+        const DWORD made = NextPrime(search, ctx.get(), cb.get(), prime);
+        WipeStackBelow();
+        // A racing search aborted because the key is made is no failure.
+        if (made != ERROR_SUCCESS) return EndSearch(search, made);
         std::lock_guard<std::mutex> lock(search.mutex);
         if (search.done.load()) return;
+        // A prime the key cannot use is made again, by this searcher.
+        if (!FitsExponent(prime.get(), search.e, ctx.get())) {
+            ++search.toStart;
+            continue;
+        }
         if (!search.first) {
             search.first = std::move(prime);
             continue;
         }
-        const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(), search.key);
-        if (pair == Pair::kUnsuitable) continue;
+        const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(),
+                                  search.libctx, search.key);
+        if (pair == Pair::kUnsuitable) {
+            ++search.toStart;
+            continue;
+        }
         search.first.reset();
         if (pair == Pair::kFailed) search.failure = NTE_FAIL;
         search.done.store(true);
+        search.wanted.notify_all();
     }
 }
 
@@ -162,6 +225,14 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
+bool RsaPrimesAreProven(unsigned bits) { return bits <= kLargestProvenModulus; }
+
+// Two proven primes at a time at most: a third searcher could only make a
+// prime the key does not need, and would have to be waited for.
+unsigned RsaSearchersFor(unsigned bits) {
+    return RsaPrimesAreProven(bits) ? std::min(2u, RsaSearcherCount()) : RsaSearcherCount();
+}
+
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
     // least 512 bits. Lengths are even here (the callers take multiples of 8).
@@ -171,7 +242,8 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     Search search;
     search.halfBits = static_cast<int>(bits / 2);
     search.e = e.get();
-    const unsigned searchers = RsaSearcherCount();
+    search.racing = !RsaPrimesAreProven(bits);
+    const unsigned searchers = RsaSearchersFor(bits);
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);
@@ -186,9 +258,9 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     // The aborts of the cancelled searches are no error of the caller's.
     ERR_clear_error();
     if (!search.key) return search.failure != ERROR_SUCCESS ? search.failure : NTE_FAIL;
-    // OpenSSL's full check: both factors prime, n = pq, d and the CRT values.
-    EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, search.key.get(), nullptr));
-    const bool sound = check && EVP_PKEY_check(check.get()) == 1;
+    // The primes were tested (OpenSSL) or proven (nettle) as they were made;
+    // what is left to check is that the numbers make one working pair.
+    const bool sound = NewRsaPairIsSound(search.key.get(), search.libctx);
     ERR_clear_error();
     if (!sound) return NTE_FAIL;
     out = std::move(search.key);
