@@ -148,7 +148,7 @@ int main(int argc, char* argv[]) {
         std::printf("check %u %.1f\n", bits, Quantile(check, 0.5));
         std::printf("pairwise_check %u %.1f\n", bits, Quantile(pairwise, 0.5));
         std::printf("generate %u %d %.1f %.1f %.1f %u %s\n", bits, runs, Quantile(generate, 0.5),
-                    Quantile(generate, 0.9), Quantile(cpu, 0.5), keyhold::RsaSearchersFor(bits),
+                    Quantile(generate, 0.9), Quantile(cpu, 0.5), keyhold::RsaSearcherCount(),
                     keyhold::RsaPrimesAreProven(bits) ? "nettle" : "openssl");
         std::fflush(stdout);
     }

@@ -1,17 +1,19 @@
-// RSA key pairs from two primes made at once on two or more cores.
+// RSA key pairs from two primes made at once on every core the caller may use.
 //
-// Where the primes come from depends on their size; both generators are the
-// libraries' own, and neither's primes are tested again afterwards:
+// Where the primes come from depends on the cores and the size; both
+// generators are the libraries' own, and neither's primes are tested again:
 //
-// - Up to kLargestProvenModulus, nettle's: each prime is built from a smaller
-//   one and proven prime by Pocklington's theorem as it is made. OpenSSL's
-//   generator ends every prime with 64 Miller-Rabin rounds, which at these
-//   sizes cost more than nettle's whole construction. nettle's search cannot
-//   be stopped, so exactly the two primes the key needs are made, one per
-//   core, and nothing is waited for that is not used.
-// - Above it, OpenSSL's (BN_generate_prime_ex2): there GMP's arithmetic under
-//   nettle falls behind OpenSSL's, and OpenSSL's search can be stopped, so
-//   every core searches and the first two suitable primes make the key.
+// - With two cores or one, up to kLargestProvenModulus: nettle's. Each prime is
+//   built from a smaller one and proven prime by Pocklington's theorem as it is
+//   made, where OpenSSL's generator ends every prime with 64 Miller-Rabin
+//   rounds that at these sizes cost more than nettle's whole construction.
+//   nettle's search cannot be stopped, so exactly the primes the key needs are
+//   started, one per core, and nothing is waited for that is not used.
+// - Otherwise OpenSSL's (BN_generate_prime_ex2), whose search can be stopped:
+//   every core searches and the first two suitable primes make the key. Above
+//   3072 bits GMP's arithmetic under nettle falls behind OpenSSL's, and with
+//   three cores or more the first two primes of a race come sooner than the
+//   slower of two of nettle's.
 //
 // The pair is built as OpenSSL builds keys from its generated primes (p - 1
 // prime to e, |p - q| and d large enough), and must then pass the pairwise
@@ -48,6 +50,8 @@ constexpr int kLeastPrimeDistanceBits = 100;
 // Where OpenSSL's generator overtakes nettle's in the time a pair takes on two
 // cores (docs/performance.md has the figures): between 3072 and 4096 bits.
 constexpr unsigned kLargestProvenModulus = 3072;
+// nettle's primes are made one per core, and the key needs two.
+constexpr unsigned kMostCoresForProven = 2;
 
 struct Search {
     int halfBits = 0;
@@ -225,12 +229,8 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
-bool RsaPrimesAreProven(unsigned bits) { return bits <= kLargestProvenModulus; }
-
-// Two proven primes at a time at most: a third searcher could only make a
-// prime the key does not need, and would have to be waited for.
-unsigned RsaSearchersFor(unsigned bits) {
-    return RsaPrimesAreProven(bits) ? std::min(2u, RsaSearcherCount()) : RsaSearcherCount();
+bool RsaPrimesAreProven(unsigned bits) {
+    return bits <= kLargestProvenModulus && RsaSearcherCount() <= kMostCoresForProven;
 }
 
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
@@ -243,7 +243,7 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     search.halfBits = static_cast<int>(bits / 2);
     search.e = e.get();
     search.racing = !RsaPrimesAreProven(bits);
-    const unsigned searchers = RsaSearchersFor(bits);
+    const unsigned searchers = RsaSearcherCount();
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);

@@ -13,17 +13,14 @@ namespace keyhold {
 // `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL.
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
 
-// Whether GenerateRsaKey makes the primes of a `bits`-bit modulus with nettle's
-// generator, which proves them (else with OpenSSL's, which tests them).
+// Whether GenerateRsaKey, called from this thread, makes the primes of a
+// `bits`-bit modulus with nettle's generator, which proves them: up to 3072
+// bits on two cores or one. Else with OpenSSL's, which tests them.
 bool RsaPrimesAreProven(unsigned bits);
 
-// One per core the calling thread may run on, at least one and at most 16.
+// How many threads make primes in GenerateRsaKey called from this thread: one
+// per core the thread may run on, at least one and at most 16.
 unsigned RsaSearcherCount();
-
-// How many threads GenerateRsaKey, called from this thread, makes the primes of
-// a `bits`-bit modulus with: RsaSearcherCount() for OpenSSL's primes, at most
-// two (one per prime the key needs) for nettle's.
-unsigned RsaSearchersFor(unsigned bits);
 
 }  // namespace keyhold
 
