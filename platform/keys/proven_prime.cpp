@@ -3,8 +3,11 @@
 #include <gmp.h>
 #include <nettle/bignum.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 #include "core/secure_bytes.h"
@@ -13,20 +16,57 @@
 namespace keyhold {
 namespace {
 
-struct RandomSource {
-    OSSL_LIB_CTX* libctx = nullptr;
-    bool failed = false;
-    std::uint64_t counter = 0;
+// OpenSSL's private generator, drawn in blocks: nettle asks for a few bytes
+// about nine hundred times for one 1024-bit prime, and each request of
+// OpenSSL's generator costs more than drawing the bytes does.
+class RandomSource {
+public:
+    explicit RandomSource(OSSL_LIB_CTX* libctx) : libctx_(libctx) {}
+    ~RandomSource() { OPENSSL_cleanse(block_, sizeof block_); }
+    RandomSource(const RandomSource&) = delete;
+    RandomSource& operator=(const RandomSource&) = delete;
+
+    bool failed() const { return failed_; }
+
+    void Fill(std::uint8_t* out, size_t length) {
+        while (length > 0) {
+            if (used_ == sizeof block_ && !Refill()) return Substitute(out, length);
+            const size_t take = std::min(length, sizeof block_ - used_);
+            std::memcpy(out, block_ + used_, take);
+            OPENSSL_cleanse(block_ + used_, take);
+            used_ += take;
+            out += take;
+            length -= take;
+        }
+    }
+
+private:
+    bool Refill() {
+        if (failed_ || RAND_priv_bytes_ex(libctx_, block_, sizeof block_, 0) != 1) {
+            failed_ = true;
+            return false;
+        }
+        used_ = 0;
+        return true;
+    }
+
+    // nettle's callback cannot report a failure. Once OpenSSL's generator
+    // fails, the prime in the making is worthless; distinct bytes from then on
+    // let nettle's search still come to an end, and the caller throws its
+    // result away.
+    void Substitute(std::uint8_t* out, size_t length) {
+        for (size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(++counter_ * 0x9Du);
+    }
+
+    OSSL_LIB_CTX* libctx_;
+    unsigned char block_[4096];
+    size_t used_ = sizeof block_;
+    bool failed_ = false;
+    std::uint64_t counter_ = 0;
 };
 
-// nettle's callback cannot report a failure. Once OpenSSL's generator fails,
-// the prime in the making is worthless; distinct bytes from then on let
-// nettle's search still come to an end, and the caller throws its result away.
-void RandomBytes(void* context, size_t length, std::uint8_t* out) {
-    auto* source = static_cast<RandomSource*>(context);
-    if (!source->failed && RAND_priv_bytes_ex(source->libctx, out, length, 0) == 1) return;
-    source->failed = true;
-    for (size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(++source->counter * 0x9Du);
+void RandomBytes(void* source, size_t length, std::uint8_t* out) {
+    static_cast<RandomSource*>(source)->Fill(out, length);
 }
 
 // An mpz_t that is always cleared; its memory is wiped by WipeGmpMemory.
@@ -46,11 +86,10 @@ private:
 
 DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, BignumPtr& out) {
     WipeGmpMemory();
-    RandomSource source;
-    source.libctx = libctx;
+    RandomSource source(libctx);
     Mpz prime;
     nettle_random_prime(prime.get(), static_cast<unsigned>(bits), 1, &source, RandomBytes, nullptr, nullptr);
-    if (source.failed) return NTE_FAIL;
+    if (source.failed()) return NTE_FAIL;
     // Into OpenSSL's secure memory by way of a buffer that is wiped as it goes.
     SecureBytes bytes((mpz_sizeinbase(prime.get(), 2) + 7) / 8);
     size_t written = 0;
