@@ -334,7 +334,9 @@ TEST_F(OtherUsersTest, KeyFilesOfAnotherUserInASharedDirectoryStayTheirs) {
     EXPECT_EQ(StatOf(shared + "/bob.key").uid, bob);
 }
 
-TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
+// Root replacing a user's file with a public key leaves it hers; with a
+// private key, the file becomes root's own, readable by no one else.
+TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesPublicKeysTheirsAndPrivateKeysRoots) {
     PrepareStore();
     const std::string shared = dir / "shared";
     ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
@@ -343,13 +345,15 @@ TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
     struct Step {
         std::string program;
         std::vector<std::string> args;
+        bool secret;
     } steps[] = {
-        {"Faldren", {"/M", "/N:RootKey", "/K:7"}},
-        {"Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}},
-        {"Morbeck", {"/M", "/N:RootKey", "/L:512"}},
+        {"Faldren", {"/M", "/N:RootKey", "/K:7"}, true},
+        {"Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}, false},
+        {"Morbeck", {"/M", "/N:RootKey", "/L:512"}, false},
     };
     for (Step& s : steps) {
         SCOPED_TRACE(s.program);
+        unlink(file.c_str());
         WriteBytes(file, "alice's old key file");
         ASSERT_EQ(chown(file.c_str(), alice, alice), 0);
         ASSERT_EQ(chmod(file.c_str(), 0640), 0);
@@ -357,8 +361,9 @@ TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
         const RunResult r = Run(0, s.program, s.args);
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(ReadBytes(file), "alice's old key file");
-        EXPECT_EQ(StatOf(file).uid, alice);
-        EXPECT_EQ(StatOf(file).mode, S_IFREG | 0640);
+        EXPECT_EQ(StatOf(file).uid, s.secret ? 0u : alice);
+        EXPECT_EQ(StatOf(file).mode, S_IFREG | (s.secret ? 0600 : 0640));
+        if (s.secret) continue;
         // Still hers: she replaces it, and she may remove it from the sticky directory.
         EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/F:" + file}).out, kTimeLine));
         EXPECT_EQ(StatOf(file).uid, alice);
