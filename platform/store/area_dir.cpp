@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include "core/last_error.h"
@@ -23,20 +22,12 @@ DWORD OpenAreaDir(const Area& area, UniqueFd& out) {
     return ERROR_SUCCESS;
 }
 
-DWORD LockAreaForWriting(int dirFd) {
-    while (flock(dirFd, LOCK_EX) != 0) {
-        if (errno != EINTR) return Win32ErrorFromErrno(errno);
-    }
-    return ERROR_SUCCESS;
-}
-
 bool MayUseContainerFile(const struct stat& st) {
     const uid_t me = geteuid();
     return me == 0 || st.st_uid == me;
 }
 
-DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, struct stat& st) {
-    const std::string fileName = ContainerFileName(name);
+DWORD OpenContainerFile(int dirFd, const std::string& fileName, UniqueFd& out, struct stat& st) {
     // O_NONBLOCK: a FIFO planted under a container's name must not hang us.
     UniqueFd fd(openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
@@ -53,11 +44,15 @@ DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, st
     if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kMinContainerFileSize) ||
         st.st_size > static_cast<off_t>(kMaxContainerFileSize))
         return NTE_KEYSET_ENTRY_BAD;
+    out = std::move(fd);
+    return ERROR_SUCCESS;
+}
 
+DWORD ReadContainerFile(int fd, const struct stat& st, std::string_view name, ContainerRecord& out) {
     SecureBytes data(static_cast<std::size_t>(st.st_size));
     std::size_t done = 0;
     while (done < data.size()) {
-        const ssize_t n = pread(fd.get(), data.data() + done, data.size() - done, static_cast<off_t>(done));
+        const ssize_t n = pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return Win32ErrorFromErrno(errno);
@@ -71,6 +66,14 @@ DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, st
     if (record.name != name) return NTE_KEYSET_ENTRY_BAD;
     out = std::move(record);
     return ERROR_SUCCESS;
+}
+
+DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out) {
+    UniqueFd fd;
+    struct stat st {};
+    const DWORD rc = OpenContainerFile(dirFd, ContainerFileName(name), fd, st);
+    if (rc != ERROR_SUCCESS) return rc;
+    return ReadContainerFile(fd.get(), st, name, out);
 }
 
 }  // namespace keyhold
