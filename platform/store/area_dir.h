@@ -16,9 +16,15 @@
 
 namespace keyhold {
 
-// ERROR_PATH_NOT_FOUND when the area does not exist, ERROR_ACCESS_DENIED when it
-// is a link, not a directory or (a user area) another user's.
+// Opens the area by walking from its base, each directory by descriptor and
+// without following links. ERROR_PATH_NOT_FOUND when it does not exist;
+// ERROR_ACCESS_DENIED when a directory of the store on the way is a link,
+// no directory, owned by another user than root and the caller (a user area:
+// by anyone but the caller), or writable by others without the sticky bit.
 DWORD OpenAreaDir(const Area& area, UniqueFd& out);
+
+// Opens the directory `name` in `parentFd` under the same checks.
+DWORD OpenStoreDirectory(int parentFd, const std::string& name, bool ownOnly, UniqueFd& out);
 
 // Only a container's owner, or root, may read or remove it.
 bool MayUseContainerFile(const struct stat& st);

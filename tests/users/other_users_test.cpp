@@ -200,8 +200,11 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
         SCOPED_TRACE(mask);
         const std::string store = Store();
         const mode_t old = umask(mask);
-        // The first user ever makes the root; the others make their areas in it.
-        RunResult r = Run(alice, "Tessaro", {"/M", "/N:A", "/L:512", "/X"});
+        // Root makes the root (a user's root would serve that user alone); the
+        // others make their areas in it.
+        RunResult r = Run(0, "Tessaro", {"/M", "/N:R", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(alice, "Tessaro", {"/M", "/N:A", "/L:512", "/X"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
@@ -242,23 +245,35 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
     }
 }
 
-TEST_F(OtherUsersTest, WhoeverComesFirstLeavesRoomForTheOthers) {
-    // The root directory is made by an unprivileged user, for one area only;
-    // the other area must still be open to everybody else.
+// A root that a user made is that user's to rearrange, so no one else uses
+// it, root included; one that root made serves everybody, whichever area
+// was used first.
+TEST_F(OtherUsersTest, ARootServesEveryoneOnlyWhenRootMadeIt) {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     for (bool machineFirst : {true, false}) {
         SCOPED_TRACE(machineFirst);
         const std::vector<std::string> first = machineFirst ? std::vector<std::string>{"/M", "/N:A", "/L:512"}
                                                             : std::vector<std::string>{"/N:A", "/L:512"};
-        RunResult r = Run(alice, "Tessaro", first);
+        RunResult r = Run(0, "Tessaro", first);
         ASSERT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/M", "/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
-        EXPECT_EQ(StatOf(Store()).uid, alice);
         nftw(Store().c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
              FTW_DEPTH | FTW_PHYS);
+    }
+    ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/N:A", "/L:512"}).out, kTimeLine));
+    EXPECT_EQ(StatOf(Store()).uid, alice);
+    EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:A", "/L:512"}).out, kTimeLine));
+    for (uid_t other : {bob, uid_t{0}}) {
+        for (const char* area : {"", "/M"}) {
+            SCOPED_TRACE(std::to_string(other) + area);
+            std::vector<std::string> args = {"/N:B", "/L:512"};
+            if (*area != 0) args.push_back(area);
+            const RunResult r = Run(other, "Tessaro", args);
+            EXPECT_TRUE(Matches(r.out, ErrorLinePattern(5))) << r.out;
+        }
     }
 }
 
