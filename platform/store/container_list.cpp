@@ -48,8 +48,9 @@ DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
     if (!dir) return Win32ErrorFromErrno(errno);
 
     Sha256Hasher hasher;
-    // One byte more than the longest container file.
-    std::vector<unsigned char> file(kMaxContainerFileSize + 1);
+    // One byte more than the longest container file; it holds keys too, so
+    // it is wiped when it goes.
+    SecureBytes file(kMaxContainerFileSize + 1);
     const uid_t me = geteuid();
     std::string name;
     for (;;) {
