@@ -305,7 +305,7 @@ fi
     echo "  wall time when the run used more than one core (the key store searches for primes on every"
     echo "  core it may use), about equal when it had one."
     echo "- certtool is GnuTLS 3.7 on nettle, single-threaded. Tessaro makes its primes on every core it"
-    echo "  may use: on two cores or one with nettle's generator up to 3072 bits, else with OpenSSL's."
+    echo "  may use: on two cores or one with nettle's generator up to 2560 bits, else with OpenSSL's."
     echo "- Key generation runs with OpenSSL's generation call (EVP_PKEY_generate) timed by a preloaded"
     echo "  library, in every command alike. \"All but the generation call\" is a run's wall time less"
     echo "  that call's time: what Morbeck adds to the one call it shares with genrsa. That call's time"

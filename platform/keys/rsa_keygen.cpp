@@ -11,7 +11,7 @@
 //   started, one per core, and nothing is waited for that is not used.
 // - Otherwise OpenSSL's (BN_generate_prime_ex2), whose search can be stopped:
 //   every core searches and the first two suitable primes make the key. Above
-//   3072 bits GMP's arithmetic under nettle falls behind OpenSSL's, and with
+//   2560 bits GMP's arithmetic under nettle falls behind OpenSSL's, and with
 //   three cores or more the first two primes of a race come sooner than the
 //   slower of two of nettle's.
 //
@@ -48,8 +48,11 @@ constexpr unsigned kMinBits = 512;
 // must exceed 2^(half - 100), so that n is not factored from its square root.
 constexpr int kLeastPrimeDistanceBits = 100;
 // Where OpenSSL's generator overtakes nettle's in the time a pair takes on two
-// cores (docs/performance.md has the figures): between 3072 and 4096 bits.
-constexpr unsigned kLargestProvenModulus = 3072;
+// cores. Measured on a two-core AMD EPYC with 200 primes of each generator and
+// size: nettle's pairs took 12% less time on average at 2560 bits and 4% more
+// at 3072, with a 40% longer 90th percentile; docs/performance.md has 2048
+// and 4096.
+constexpr unsigned kLargestProvenModulus = 2560;
 // nettle's primes are made one per core, and the key needs two.
 constexpr unsigned kMostCoresForProven = 2;
 

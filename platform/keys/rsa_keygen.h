@@ -14,7 +14,7 @@ namespace keyhold {
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
 
 // Whether GenerateRsaKey, called from this thread, makes the primes of a
-// `bits`-bit modulus with nettle's generator, which proves them: up to 3072
+// `bits`-bit modulus with nettle's generator, which proves them: up to 2560
 // bits on two cores or one. Else with OpenSSL's, which tests them.
 bool RsaPrimesAreProven(unsigned bits);
 
