@@ -1,6 +1,7 @@
 #include "tessaro.h"
 
 #include <keyhold/console.h>
+#include <windows.h>
 #include <wincrypt.h>
 
 #include "key_blob.h"
