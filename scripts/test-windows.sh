@@ -126,6 +126,17 @@ for program in Vandrel Tessaro Morbeck Faldren Ombrix Quorvin Zetrask; do
 done
 win Ombrix
 expect_same Ombrix 1 "$work/Ombrix.linux"
+# On a real console the text goes out as characters (WriteConsoleW), right
+# whatever the console's code page (437 here); Wine's console shows them on the
+# terminal in its UTF-8, tabs expanded.
+set +e
+LC_ALL=ja_JP.UTF-8 timeout 60 script -qec \
+  "wine cmd /c 'chcp 437 >nul & $(LC_ALL=ja_JP.UTF-8 winepath -w "$bin/Vandrel.exe") /?'" /dev/null </dev/null >"$work/raw"
+status=$?
+set -e
+tr -d '\r' <"$work/raw" | sed 's/\x1b\[[0-9;?]*[a-zA-Z]//g' >"$work/Vandrel.out"
+expand "$work/Vandrel.utf8" >console.expected
+expect_same Vandrel 1 console.expected
 
 echo "test-windows: a key pair from Wine's store, its report and its blobs"
 win Tessaro /N:Road /X /L:1024 /F:road.pub
