@@ -80,10 +80,7 @@ UINT OutputCodePage() {
     return codePage != 0 ? codePage : GetACP();
 }
 
-}  // namespace
-
-extern "C" int ConsoleVPrintf(const char* format, va_list args) {
-    if (format == nullptr) return -1;
+int Print(const char* format, va_list args) {
     if (const HANDLE console = ConsoleOutput()) {
         // Formatted in the arguments' own code page, then shown as characters.
         const Recoded recoded = Recode(format, GetACP());
@@ -100,6 +97,18 @@ extern "C" int ConsoleVPrintf(const char* format, va_list args) {
     const size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return written == text.size() ? static_cast<int>(written) : -1;
+}
+
+}  // namespace
+
+extern "C" int ConsoleVPrintf(const char* format, va_list args) {
+    if (format == nullptr) return -1;
+    // No C++ exception leaves a published function: without memory, nothing is printed.
+    try {
+        return Print(format, args);
+    } catch (...) {
+        return -1;
+    }
 }
 
 extern "C" int ConsolePrintf(const char* format, ...) {
