@@ -21,8 +21,6 @@ namespace keyhold {
 
 namespace {
 
-constexpr mode_t kPrivateMode = 0600;
-
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The file there now, opened for writing (which proves we may replace it) and
@@ -92,7 +90,7 @@ DWORD WriteKeyFile(LPCSTR fileName, const BYTE* data, DWORD size) {
 }  // namespace keyhold
 
 extern "C" BOOL WINAPI WriteKeyBlobFileA(LPCSTR lpFileName, const BYTE* pbData, DWORD dwDataLen) {
-    return keyhold::Guarded(ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+    return keyhold::GuardedCall<BOOL>(FALSE, [&]() -> BOOL {
         const DWORD rc = keyhold::WriteKeyFile(lpFileName, pbData, dwDataLen);
         return rc == ERROR_SUCCESS ? TRUE : keyhold::Fail(rc);
     });
