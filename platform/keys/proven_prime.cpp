@@ -11,7 +11,7 @@
 #include <openssl/rand.h>
 
 #include "core/secure_bytes.h"
-#include "keys/gmp_wipe.h"
+#include "keys/gmp_memory.h"
 
 namespace keyhold {
 namespace {
@@ -51,11 +51,17 @@ private:
     }
 
     // nettle's callback cannot report a failure. Once OpenSSL's generator
-    // fails, the prime in the making is worthless; distinct bytes from then on
-    // let nettle's search still come to an end, and the caller throws its
-    // result away.
+    // fails, the prime in the making is worthless, and the caller throws it
+    // away; nettle's search must still come to an end, which it does as soon
+    // as with random bytes when given a sequence that does not repeat
+    // (splitmix64's, whose period is 2^64).
     void Substitute(std::uint8_t* out, size_t length) {
-        for (size_t i = 0; i < length; ++i) out[i] = static_cast<std::uint8_t>(++counter_ * 0x9Du);
+        for (size_t i = 0; i < length; ++i) {
+            std::uint64_t z = (counter_ += 0x9E3779B97F4A7C15u);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+            out[i] = static_cast<std::uint8_t>(z ^ (z >> 31));
+        }
     }
 
     OSSL_LIB_CTX* libctx_;
@@ -69,7 +75,7 @@ void RandomBytes(void* source, size_t length, std::uint8_t* out) {
     static_cast<RandomSource*>(source)->Fill(out, length);
 }
 
-// An mpz_t that is always cleared; its memory is wiped by WipeGmpMemory.
+// An mpz_t that is always cleared (into the GmpArena that is wiped).
 class Mpz {
 public:
     Mpz() { mpz_init(value_); }
@@ -85,7 +91,9 @@ private:
 }  // namespace
 
 DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, BignumPtr& out) {
-    WipeGmpMemory();
+    // Outlives every GMP number below.
+    const GmpArena arena;
+    if (!arena.valid()) return NTE_NO_MEMORY;
     RandomSource source(libctx);
     Mpz prime;
     nettle_random_prime(prime.get(), static_cast<unsigned>(bits), 1, &source, RandomBytes, nullptr, nullptr);

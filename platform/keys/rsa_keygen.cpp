@@ -31,7 +31,6 @@
 #include <vector>
 
 #include <openssl/core_names.h>
-#include <openssl/crypto.h>
 #include <openssl/err.h>
 
 #include "keys/proven_prime.h"
@@ -155,14 +154,6 @@ void EndSearch(Search& search, DWORD failure) {
     search.wanted.notify_all();
 }
 
-// Overwrites the stack below the caller, where the prime generators' frames
-// held numbers of the search (OpenSSL's and GMP's arithmetic keep temporaries
-// there). More than either uses for the largest primes.
-__attribute__((noinline)) void WipeStackBelow() {
-    unsigned char area[64 * 1024];
-    OPENSSL_cleanse(area, sizeof area);
-}
-
 // Waits until the key needs a prime nobody is making yet, and takes it on;
 // false when the search is over. Racing searchers never wait.
 bool TakeOnPrime(Search& search) {
@@ -190,7 +181,6 @@ void Searcher(Search& search) {
     while (TakeOnPrime(search)) {
         BignumPtr prime;
         const DWORD made = NextPrime(search, ctx.get(), cb.get(), prime);
-        WipeStackBelow();
         // A racing search aborted because the key is made is no failure.
         if (made != ERROR_SUCCESS) return EndSearch(search, made);
         std::lock_guard<std::mutex> lock(search.mutex);
