@@ -101,8 +101,8 @@ done
 # per prime, what two cores make of it, the checks of a new pair, the whole
 # generation. Run apart from the timings above, so that it takes no core from them.
 sample_load "key generation parts"
-"$bin/keyhold_keygen_parts" "$(runs 60)" 512 2048 >parts.txt
-"$bin/keyhold_keygen_parts" "$(runs 20)" 4096 >>parts.txt
+"$bin/keyhold_keygen_parts" "$(runs 100)" 512 2048 >parts.txt
+"$bin/keyhold_keygen_parts" "$(runs 30)" 4096 >>parts.txt
 # part KIND [WORDS...] FIELD: the FIELDth word of the line KIND WORDS..., in ms.
 part() {
     local kind=$1 field=${*: -1}
