@@ -2,6 +2,8 @@
 #ifndef KEYHOLD_CORE_CRYPTO_INIT_H
 #define KEYHOLD_CORE_CRYPTO_INIT_H
 
+#include <openssl/types.h>
+
 namespace keyhold {
 
 // Initialises libcrypto without the system's openssl.cnf and without the
@@ -9,7 +11,18 @@ namespace keyhold {
 // built-in default provider, so a local configuration cannot change its
 // algorithms, and a one-shot program does not pay for reading and applying
 // it. Call before the first other OpenSSL call; later calls cost nothing.
+// Once a library context is set (below) it does nothing: the process is then
+// another program's, whose own start of OpenSSL must stay as it is.
 void InitCrypto();
+
+// The store inside another program (the PKCS#11 module): every algorithm the
+// store fetches itself comes from `context` instead of OpenSSL's default one.
+// Set once, before any other store call; the context must live as long as
+// the process.
+void UseLibraryContext(OSSL_LIB_CTX* context);
+
+// The context set by UseLibraryContext, or null for OpenSSL's default one.
+OSSL_LIB_CTX* LibraryContext();
 
 }  // namespace keyhold
 
