@@ -51,7 +51,7 @@ EvpPkeyPtr InModuleContext(const RsaNumbers& numbers, bool pair) {
         }
     }
     ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(ModuleCrypto(), "RSA", nullptr));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(ModuleCrypto(), kProviderRsaName, nullptr));
     EVP_PKEY* made = nullptr;
     if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
         EVP_PKEY_fromdata(ctx.get(), &made, pair ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) != 1)

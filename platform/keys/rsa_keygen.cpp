@@ -20,6 +20,8 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 
+#include "keys/rsa_numbers.h"
+
 namespace keyhold {
 
 namespace {
@@ -105,7 +107,7 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
         return Pair::kFailed;
     ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, "RSA", nullptr));
+    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, kProviderRsaName, nullptr));
     EVP_PKEY* made = nullptr;
     if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
         EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
