@@ -1,5 +1,7 @@
 #include "mechanisms.h"
 
+#include <cstring>
+
 #include <openssl/rsa.h>
 
 namespace keyhold::p11 {
@@ -52,7 +54,10 @@ bool NoParameter(const CK_MECHANISM& m) { return m.pParameter == nullptr && m.ul
 CK_RV PlanPss(const CK_MECHANISM& m, const HashEntry* fixed, MechanismPlan& out) {
     if (m.pParameter == nullptr || m.ulParameterLen != sizeof(CK_RSA_PKCS_PSS_PARAMS))
         return CKR_MECHANISM_PARAM_INVALID;
-    const auto* params = static_cast<const CK_RSA_PKCS_PSS_PARAMS*>(m.pParameter);
+    // Copied out: nothing promises the caller's bytes are aligned for the structure.
+    CK_RSA_PKCS_PSS_PARAMS copy;
+    std::memcpy(&copy, m.pParameter, sizeof copy);
+    const CK_RSA_PKCS_PSS_PARAMS* params = &copy;
     const HashEntry* hash = HashOf(params->hashAlg);
     const HashEntry* mgf = HashOfMgf(params->mgf);
     // A salt longer than any key could take is refused here; one too long
@@ -72,7 +77,9 @@ CK_RV PlanPss(const CK_MECHANISM& m, const HashEntry* fixed, MechanismPlan& out)
 CK_RV PlanOaep(const CK_MECHANISM& m, MechanismPlan& out) {
     if (m.pParameter == nullptr || m.ulParameterLen != sizeof(CK_RSA_PKCS_OAEP_PARAMS))
         return CKR_MECHANISM_PARAM_INVALID;
-    const auto* params = static_cast<const CK_RSA_PKCS_OAEP_PARAMS*>(m.pParameter);
+    CK_RSA_PKCS_OAEP_PARAMS copy;
+    std::memcpy(&copy, m.pParameter, sizeof copy);
+    const CK_RSA_PKCS_OAEP_PARAMS* params = &copy;
     const HashEntry* hash = HashOf(params->hashAlg);
     const HashEntry* mgf = HashOfMgf(params->mgf);
     // Source 0 with no data is what several programs send for "no label".
