@@ -7,10 +7,11 @@
 //     EVP_PKEY_sign of the same key (the private-key operation alone), through
 //     SoftHSM2 with the same key imported into its token "bench" (user PIN
 //     1234, $SOFTHSM2_CONF), and through C_Sign in two threads at once.
-//   keyhold_pkcs11_bench find ROUNDS BATCH KEYHOLD_MODULE SOFTHSM_MODULE SMALL_ROOT LARGE_ROOT
+//   keyhold_pkcs11_bench find ROUNDS BATCH KEYHOLD_MODULE SOFTHSM_MODULE COLD ROOT...
 //     C_FindObjectsInit/C_FindObjects/C_FindObjectsFinal by label, cycling
-//     over ten labels "bench-<i>" that every store holds: the module in a
-//     small store and in a large one, and SoftHSM2 over its filled token.
+//     over ten labels "bench-<i>" that every store holds: the module in each
+//     store (find_keyhold_<i>), in the last one with COLD labels never
+//     searched before (find_keyhold_cold), and SoftHSM2 over its filled token.
 //   keyhold_pkcs11_bench fill SOFTHSM_MODULE COUNT
 //     Puts COUNT RSA public key objects labelled "bench-<i>" into SoftHSM2's
 //     token "bench".
@@ -42,6 +43,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr int kThreadRun = 10;
 
 [[noreturn]] void Die(const char* what, unsigned long code = 0) {
     std::fprintf(stderr, "pkcs11_bench: %s failed (0x%lx)\n", what, code);
@@ -173,7 +175,7 @@ struct Measure {
     std::string label;
     std::function<void()> once;  // one operation
     double divisor = 1;          // operations that `once` stands for
-    std::vector<double> micros;
+    std::vector<double> micros = {};
 };
 
 void RunRounds(std::vector<Measure>& measures, int rounds, int batch) {
@@ -201,6 +203,8 @@ int Sign(int rounds, int batch, const char* keyholdPath, const char* softhsmPath
     EVP_PKEY_CTX* evp = EVP_PKEY_CTX_new(pkey, nullptr);
     if (evp == nullptr || EVP_PKEY_sign_init(evp) != 1 || EVP_PKEY_CTX_set_rsa_padding(evp, RSA_PKCS1_PADDING) != 1)
         Die("EVP_PKEY_sign_init");
+    EVP_PKEY_CTX* evp2 = EVP_PKEY_CTX_dup(evp);
+    if (evp2 == nullptr) Die("EVP_PKEY_CTX_dup");
 
     CK_FUNCTION_LIST* keyhold = Load(keyholdPath);
     CK_SESSION_HANDLE sessions[2] = {OpenToken(keyhold, "keyhold user", nullptr),
@@ -218,31 +222,47 @@ int Sign(int rounds, int batch, const char* keyholdPath, const char* softhsmPath
          }},
         {"sign_keyhold", [&] { P11Sign(keyhold, sessions[0], key, data); }},
         {"sign_softhsm", [&] { P11Sign(softhsm, hsmSession, hsmKey, data); }},
-        // Two threads, a session each, the same key: the wall time of a pair
-        // of signatures, counted per signature.
-        {"sign_keyhold_2threads", [&] {
-             std::thread other([&] { P11Sign(keyhold, sessions[1], key, data); });
-             P11Sign(keyhold, sessions[0], key, data);
+        // OpenSSL alone in two threads, a context each: what the machine
+        // gives two threads at the time.
+        {"sign_evp_2threads", [&] {
+             auto run = [&](EVP_PKEY_CTX* ctx) {
+                 unsigned char signature[512];
+                 for (int i = 0; i < kThreadRun; ++i) {
+                     std::size_t length = sizeof signature;
+                     if (EVP_PKEY_sign(ctx, signature, &length, data.data(), data.size()) != 1) Die("EVP_PKEY_sign");
+                 }
+             };
+             std::thread other(run, evp2);
+             run(evp);
              other.join();
-         }, 2},
+         }, 2.0 * kThreadRun},
+        // Two threads, a session each, the same key: the wall time of
+        // kThreadRun signatures in each, counted per signature.
+        {"sign_keyhold_2threads", [&] {
+             auto run = [&](CK_SESSION_HANDLE s) {
+                 for (int i = 0; i < kThreadRun; ++i) P11Sign(keyhold, s, key, data);
+             };
+             std::thread other(run, sessions[1]);
+             run(sessions[0]);
+             other.join();
+         }, 2.0 * kThreadRun},
     };
     RunRounds(measures, rounds, batch);
     EVP_PKEY_CTX_free(evp);
+    EVP_PKEY_CTX_free(evp2);
     EVP_PKEY_free(pkey);
     return 0;
 }
 
-int Find(int rounds, int batch, const char* keyholdPath, const char* softhsmPath, const char* smallRoot,
-         const char* largeRoot) {
+int Find(int rounds, int batch, const char* keyholdPath, const char* softhsmPath, const std::vector<std::string>& roots,
+         long coldLabels) {
     CK_FUNCTION_LIST* keyhold = Load(keyholdPath);
     const CK_SESSION_HANDLE session = OpenToken(keyhold, "keyhold user", nullptr);
     CK_FUNCTION_LIST* softhsm = Load(softhsmPath);
     const CK_SESSION_HANDLE hsmSession = OpenToken(softhsm, "bench", "1234");
-    std::vector<std::string> labels;
-    for (int i = 0; i < 10; ++i) labels.push_back("bench-" + std::to_string(i));
     std::size_t next = 0;
-    auto find = [&](CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE s) {
-        const std::string& label = labels[next++ % labels.size()];
+    long nextCold = 0;
+    auto find = [&](CK_FUNCTION_LIST* p11, CK_SESSION_HANDLE s, const std::string& label) {
         CK_ATTRIBUTE t{CKA_LABEL, const_cast<char*>(label.data()), label.size()};
         CK_OBJECT_HANDLE found[4];
         CK_ULONG count = 0;
@@ -251,17 +271,22 @@ int Find(int rounds, int batch, const char* keyholdPath, const char* softhsmPath
         Must(p11->C_FindObjectsFinal(s), "C_FindObjectsFinal");
         if (count == 0) Die(("no object " + label).c_str());
     };
-    std::vector<Measure> measures = {
-        {"find_keyhold_small", [&] {
-             setenv("KEYHOLD_ROOT", smallRoot, 1);
-             find(keyhold, session);
-         }},
-        {"find_keyhold_large", [&] {
-             setenv("KEYHOLD_ROOT", largeRoot, 1);
-             find(keyhold, session);
-         }},
-        {"find_softhsm_large", [&] { find(softhsm, hsmSession); }},
-    };
+    // Ten labels in turn, the same in every store: after the first round the
+    // module has their keys decoded, so what differs is the lookup alone.
+    auto warm = [&] { return "bench-" + std::to_string(next++ % 10); };
+    std::vector<Measure> measures;
+    for (std::size_t i = 0; i < roots.size(); ++i)
+        measures.push_back({"find_keyhold_" + std::to_string(i), [&, i] {
+                                setenv("KEYHOLD_ROOT", roots[i].c_str(), 1);
+                                find(keyhold, session, warm());
+                            }});
+    // In the last store, a label not searched for before each time: its file
+    // read and decoded.
+    measures.push_back({"find_keyhold_cold", [&] {
+                            setenv("KEYHOLD_ROOT", roots.back().c_str(), 1);
+                            find(keyhold, session, "bench-" + std::to_string(10 + nextCold++ % coldLabels));
+                        }});
+    measures.push_back({"find_softhsm", [&] { find(softhsm, hsmSession, warm()); }});
     RunRounds(measures, rounds, batch);
     return 0;
 }
@@ -292,8 +317,9 @@ int Fill(const char* softhsmPath, long count) {
 int main(int argc, char* argv[]) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "sign" && argc == 6) return Sign(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5]);
-    if (mode == "find" && argc == 8)
-        return Find(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
+    if (mode == "find" && argc >= 8)
+        return Find(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5], std::vector<std::string>(argv + 7, argv + argc),
+                    std::atol(argv[6]));
     if (mode == "fill" && argc == 4) return Fill(argv[2], std::atol(argv[3]));
     std::fprintf(stderr, "usage: see the top of pkcs11_bench.cpp\n");
     return 2;
