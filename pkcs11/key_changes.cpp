@@ -161,7 +161,7 @@ CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANI
     if (rv != CKR_OK) return rv;
     if (request.bits == 0) return CKR_TEMPLATE_INCOMPLETE;
     if (!request.labelGiven) request.label = DefaultContainerName();
-    if (CheckContainerName(request.label) != ERROR_SUCCESS) return CKR_ATTRIBUTE_VALUE_INVALID;
+    if (CheckNewContainerName(request.label) != ERROR_SUCCESS) return CKR_ATTRIBUTE_VALUE_INVALID;
 
     Area area;
     DWORD rc = LocateTokenArea(session.slot, true, area);

@@ -1,18 +1,13 @@
 #include "token_keys.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/sha.h>
 #include <openssl/x509.h>
 
-#include "core/last_error.h"
 #include "crypto_context.h"
 #include "keys/blob_codec.h"
 #include "keys/key_slots.h"
@@ -156,13 +151,14 @@ DWORD ReadContainerKeys(KeyCache& cache, CK_SLOT_ID slot, std::string_view name,
     std::string cacheKey = area.dir;
     cacheKey.push_back('\0');
     cacheKey.append(name);
+    UniqueFd file;
     struct stat st {};
-    if (fstatat(dir.get(), ContainerFileName(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? NTE_BAD_KEYSET : Win32ErrorFromErrno(errno);
+    rc = OpenContainerFile(dir.get(), ContainerFileName(name), file, st);
+    if (rc != ERROR_SUCCESS) return rc;
     if (cache.Find(cacheKey, IdentityOf(st), out)) return ERROR_SUCCESS;
 
     ContainerRecord record;
-    rc = ReadContainerAt(dir.get(), name, record, st);
+    rc = ReadContainerFile(file.get(), st, name, record);
     if (rc != ERROR_SUCCESS) return rc;
     ContainerKeys keys;
     for (int i = 0; i < kKeySlotCount; ++i) {

@@ -12,6 +12,8 @@
 #include "core/file_table.h"
 #include "core/last_error.h"
 #include "core/file_descriptor.h"
+#include "core/path_resolve.h"
+#include "core/guard.h"
 
 namespace {
 
@@ -25,51 +27,23 @@ HANDLE FailOpen(DWORD code) {
     return INVALID_HANDLE_VALUE;
 }
 
-DWORD OpenError(int err, const char* path) {
+DWORD OpenError(int err) {
     switch (err) {
     case ENXIO:      // a FIFO without a reader, a socket
     case ENODEV:     // a device without a driver
-    case ETXTBSY: return ERROR_ACCESS_DENIED;
+    case ETXTBSY:
+    case ELOOP: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_FILE_EXISTS;
-    default: return keyhold::PathErrorFromErrno(err, path);
-    }
-}
-
-bool IsSymbolicLink(const char* path) {
-    struct stat st {};
-    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Whether the path follows a symbolic link that another user planted in a
-// world-writable sticky directory such as /tmp: such a link is followed only
-// when it is ours or the directory owner's, as the kernel does when
-// fs.protected_symlinks is on, since otherwise anyone could aim our writes at
-// any file we may write. Links named inside link targets are not examined.
-bool FollowsPlantedLink(const char* path) {
-    const std::string full(path);
-    const uid_t me = geteuid();
-    for (std::size_t end = full.find('/', 1);; end = full.find('/', end + 1)) {
-        const std::string prefix = full.substr(0, end);
-        struct stat link {};
-        if (lstat(prefix.c_str(), &link) != 0) return false;
-        if (S_ISLNK(link.st_mode) && link.st_uid != me) {
-            const std::size_t slash = prefix.find_last_of('/');
-            const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
-            struct stat dirStat {};
-            if (stat(dir.c_str(), &dirStat) == 0 && (dirStat.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
-                link.st_uid != dirStat.st_uid)
-                return true;
-        }
-        if (end == std::string::npos) return false;
+    default: return keyhold::Win32ErrorFromErrno(err);
     }
 }
 
 // Removes the file this call created, unless someone has replaced it since.
-void RemoveCreated(const char* path, int fd) {
+void RemoveCreated(const keyhold::ResolvedPath& path, int fd) {
     struct stat ours {}, there {};
-    if (fstat(fd, &ours) == 0 && lstat(path, &there) == 0 && ours.st_dev == there.st_dev &&
-        ours.st_ino == there.st_ino)
-        unlink(path);
+    if (fstat(fd, &ours) == 0 && fstatat(path.dir.get(), path.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
+        unlinkat(path.dir.get(), path.name.c_str(), 0);
 }
 
 struct Opened {
@@ -77,43 +51,41 @@ struct Opened {
     bool created = false;
 };
 
-// Opens `path` for the disposition; on failure returns an invalid fd with the
-// error in `*error`.
-Opened OpenForDisposition(const char* path, int flags, DWORD disposition, DWORD* error) {
+// Opens the resolved name for the disposition; on failure returns an invalid
+// fd with the error in `*error`. O_NOFOLLOW throughout: the path's links were
+// followed once already, and a link found there now was put there since.
+Opened OpenForDisposition(const keyhold::ResolvedPath& path, int flags, DWORD disposition, DWORD* error) {
     Opened result;
+    const int dir = path.dir.get();
+    const char* name = path.name.c_str();
+    flags |= O_NOFOLLOW;
     switch (disposition) {
     case CREATE_NEW:
-        result.fd.reset(open(path, flags | O_CREAT | O_EXCL, kNewFileMode));
+        result.fd.reset(openat(dir, name, flags | O_CREAT | O_EXCL, kNewFileMode));
         result.created = result.fd.valid();
-        if (!result.fd) *error = OpenError(errno, path);
+        if (!result.fd) *error = OpenError(errno);
         return result;
     case OPEN_EXISTING:
     case TRUNCATE_EXISTING:
-        result.fd.reset(open(path, flags));
-        if (!result.fd) *error = OpenError(errno, path);
+        result.fd.reset(openat(dir, name, flags));
+        if (!result.fd) *error = OpenError(errno);
         return result;
     default:  // CREATE_ALWAYS, OPEN_ALWAYS: create, or open what is there
         for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-            result.fd.reset(open(path, flags | O_CREAT | O_EXCL, kNewFileMode));
+            result.fd.reset(openat(dir, name, flags | O_CREAT | O_EXCL, kNewFileMode));
             if (result.fd) {
                 result.created = true;
                 return result;
             }
             if (errno != EEXIST) {
-                *error = OpenError(errno, path);
+                *error = OpenError(errno);
                 return result;
             }
-            result.fd.reset(open(path, flags));
+            result.fd.reset(openat(dir, name, flags));
             if (result.fd) return result;
-            // EEXIST then ENOENT: a dangling symbolic link, or the file went
-            // away in between (then try again).
-            const int err = errno;
-            if (err != ENOENT) {
-                *error = OpenError(err, path);
-                return result;
-            }
-            if (IsSymbolicLink(path)) {
-                *error = ERROR_FILE_NOT_FOUND;
+            // EEXIST then ENOENT: the file went away in between; try again.
+            if (errno != ENOENT) {
+                *error = OpenError(errno);
                 return result;
             }
         }
@@ -134,72 +106,75 @@ bool TakeLock(int fd, int operation) {
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    // Sharing is decided by the access asked for (an advisory lock per open),
-    // so the share mode, the attributes and the security attributes have no
-    // further effect here.
-    (void)dwShareMode;
-    (void)lpSecurityAttributes;
-    (void)dwFlagsAndAttributes;
+    return keyhold::GuardedCall<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        // Sharing is decided by the access asked for (an advisory lock per open),
+        // so the share mode, the attributes and the security attributes have no
+        // further effect here.
+        (void)dwShareMode;
+        (void)lpSecurityAttributes;
+        (void)dwFlagsAndAttributes;
 
-    if (lpFileName == nullptr || *lpFileName == '\0') return FailOpen(ERROR_PATH_NOT_FOUND);
-    const DWORD accessBits = GENERIC_READ | GENERIC_WRITE;
-    if (dwDesiredAccess == 0 || (dwDesiredAccess & ~accessBits) != 0) return FailOpen(ERROR_INVALID_PARAMETER);
-    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
-        return FailOpen(ERROR_INVALID_PARAMETER);
-    const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
-    const bool writable = (dwDesiredAccess & GENERIC_WRITE) != 0;
-    if (dwCreationDisposition == TRUNCATE_EXISTING && !writable) return FailOpen(ERROR_INVALID_PARAMETER);
-    const bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        if (lpFileName == nullptr || *lpFileName == '\0') return FailOpen(ERROR_PATH_NOT_FOUND);
+        const DWORD accessBits = GENERIC_READ | GENERIC_WRITE;
+        if (dwDesiredAccess == 0 || (dwDesiredAccess & ~accessBits) != 0) return FailOpen(ERROR_INVALID_PARAMETER);
+        if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+            return FailOpen(ERROR_INVALID_PARAMETER);
+        const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
+        const bool writable = (dwDesiredAccess & GENERIC_WRITE) != 0;
+        if (dwCreationDisposition == TRUNCATE_EXISTING && !writable) return FailOpen(ERROR_INVALID_PARAMETER);
+        const bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
 
-    // Truncating is writing, so a read-only CREATE_ALWAYS still needs a
-    // descriptor that may write; the handle itself stays read-only.
-    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
-    flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
+        // Truncating is writing, so a read-only CREATE_ALWAYS still needs a
+        // descriptor that may write; the handle itself stays read-only.
+        int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
+        flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
 
-    if (FollowsPlantedLink(lpFileName)) return FailOpen(ERROR_ACCESS_DENIED);
-    DWORD error = ERROR_SUCCESS;
-    Opened opened = OpenForDisposition(lpFileName, flags, dwCreationDisposition, &error);
-    if (!opened.fd) return FailOpen(error);
-    const int fd = opened.fd.get();
-    auto fail = [&](DWORD code) {
-        if (opened.created) RemoveCreated(lpFileName, fd);
-        return FailOpen(code);
-    };
+        keyhold::ResolvedPath path;
+        DWORD error = keyhold::ResolvePath(lpFileName, path);
+        if (error != ERROR_SUCCESS) return FailOpen(error);
+        Opened opened = OpenForDisposition(path, flags, dwCreationDisposition, &error);
+        if (!opened.fd) return FailOpen(error);
+        const int fd = opened.fd.get();
+        auto fail = [&](DWORD code) {
+            if (opened.created) RemoveCreated(path, fd);
+            return FailOpen(code);
+        };
 
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
-    if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
-    const int statusFlags = fcntl(fd, F_GETFL);
-    if (statusFlags < 0 || fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0)
-        return fail(keyhold::Win32ErrorFromErrno(errno));
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+        const int statusFlags = fcntl(fd, F_GETFL);
+        if (statusFlags < 0 || fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0)
+            return fail(keyhold::Win32ErrorFromErrno(errno));
 
-    if (!TakeLock(fd, (writable || truncates) ? LOCK_EX : LOCK_SH))
-        return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
-    if (truncates && !opened.created && ftruncate(fd, 0) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
-    if (!writable && truncates && !TakeLock(fd, LOCK_SH))  // a reader shares once the truncation is done
-        return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
+        if (!TakeLock(fd, (writable || truncates) ? LOCK_EX : LOCK_SH))
+            return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
+        if (truncates && !opened.created && ftruncate(fd, 0) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (!writable && truncates && !TakeLock(fd, LOCK_SH))  // a reader shares once the truncation is done
+            return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
 
-    if (opened.created && hTemplateFile != nullptr && hTemplateFile != INVALID_HANDLE_VALUE) {
-        // A replacement file keeps the mode of the file it replaces, and when
-        // root replaces another user's file, its owner too: else the user
-        // could no longer use, or in a sticky directory even remove, it.
-        if (const auto templateFile = keyhold::FindFile(hTemplateFile)) {
-            struct stat templateStat {};
-            if (fstat(templateFile->fd.get(), &templateStat) != 0 ||
-                (geteuid() == 0 && fchown(fd, templateStat.st_uid, templateStat.st_gid) != 0) ||
-                fchmod(fd, templateStat.st_mode & 0777) != 0)
-                return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (opened.created && hTemplateFile != nullptr && hTemplateFile != INVALID_HANDLE_VALUE) {
+            // A replacement file keeps the mode of the file it replaces, and when
+            // root replaces another user's file, its owner too: else the user
+            // could no longer use, or in a sticky directory even remove, it.
+            if (const auto templateFile = keyhold::FindFile(hTemplateFile)) {
+                struct stat templateStat {};
+                if (fstat(templateFile->fd.get(), &templateStat) != 0 ||
+                    (geteuid() == 0 && fchown(fd, templateStat.st_uid, templateStat.st_gid) != 0) ||
+                    fchmod(fd, templateStat.st_mode & 0777) != 0)
+                    return fail(keyhold::Win32ErrorFromErrno(errno));
+            }
         }
-    }
 
-    auto file = std::make_shared<keyhold::OpenFile>();
-    file->fd = std::move(opened.fd);
-    file->readable = readable;
-    file->writable = writable;
-    const bool existed = !opened.created;
-    HANDLE handle = keyhold::AddFile(std::move(file));
-    // The published convention: these two report whether the file was there.
-    if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
+        auto file = std::make_shared<keyhold::OpenFile>();
+        file->fd = std::move(opened.fd);
+        file->readable = readable;
+        file->writable = writable;
+        const bool existed = !opened.created;
+        HANDLE handle = keyhold::AddFile(std::move(file));
+        // The published convention: these two report whether the file was there.
+        if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
+            SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return handle;
+    });
 }

@@ -11,9 +11,11 @@ namespace keyhold {
 // built-in default provider, so a local configuration cannot change its
 // algorithms, and a one-shot program does not pay for reading and applying
 // it. Call before the first other OpenSSL call; later calls cost nothing.
-// Once a library context is set (below) it does nothing: the process is then
-// another program's, whose own start of OpenSSL must stay as it is.
-void InitCrypto();
+// False when OpenSSL could not start (short of memory): then no other
+// OpenSSL call may be made. Once a library context is set (below) it starts
+// nothing and answers true: the process is then another program's, whose own
+// start of OpenSSL must stay as it is.
+bool InitCrypto();
 
 // The store inside another program (the PKCS#11 module): every algorithm the
 // store fetches itself comes from `context` instead of OpenSSL's default one.
