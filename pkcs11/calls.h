@@ -7,6 +7,7 @@
 #include <new>
 
 #include "cryptoki.h"
+#include "library.h"
 
 namespace keyhold::p11 {
 
@@ -20,6 +21,27 @@ CK_RV Guarded(Body&& body) noexcept {
     } catch (...) {
         return CKR_GENERAL_ERROR;
     }
+}
+
+// `body(library)` for the initialised library, else CKR_CRYPTOKI_NOT_INITIALIZED.
+template <typename Body>
+CK_RV WithLibrary(Body&& body) noexcept {
+    return Guarded([&]() -> CK_RV {
+        std::shared_ptr<Library> library;
+        const CK_RV rv = CurrentLibrary(library);
+        return rv != CKR_OK ? rv : body(*library);
+    });
+}
+
+// `body(library, session)` for a live session, else the reason it is not one.
+template <typename Body>
+CK_RV WithSession(CK_SESSION_HANDLE handle, Body&& body) noexcept {
+    return Guarded([&]() -> CK_RV {
+        std::shared_ptr<Library> library;
+        std::shared_ptr<Session> session;
+        const CK_RV rv = FindSession(handle, library, session);
+        return rv != CKR_OK ? rv : body(*library, *session);
+    });
 }
 
 namespace calls {

@@ -17,13 +17,10 @@ std::unique_ptr<RsaOperation>& OperationOf(Session& session, OpKind kind) {
 }
 
 CK_RV Init(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE keyHandle, OpKind kind) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        std::unique_ptr<RsaOperation>& slot = OperationOf(*session, kind);
+    return WithSession(handle, [&](Library& library, Session& session) {
+        CK_RV rv = CKR_OK;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        std::unique_ptr<RsaOperation>& slot = OperationOf(session, kind);
         // A null mechanism ends the active operation (PKCS#11 3.0).
         if (mechanism == nullptr) {
             slot.reset();
@@ -35,7 +32,7 @@ CK_RV Init(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDL
         if (rv != CKR_OK) return rv;
         ObjectRef ref;
         KeyInfoPtr key;
-        rv = ResolveObject(*library, *session, keyHandle, CKR_KEY_HANDLE_INVALID, ref, key);
+        rv = ResolveObject(library, session, keyHandle, CKR_KEY_HANDLE_INVALID, ref, key);
         if (rv != CKR_OK) return rv;
         const bool needsPrivate = kind == OpKind::kSign || kind == OpKind::kDecrypt;
         if (ref.isPrivate != needsPrivate) return CKR_KEY_TYPE_INCONSISTENT;
@@ -50,13 +47,10 @@ CK_RV Init(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDL
 // with the call) or as the final part.
 CK_RV Produce(CK_SESSION_HANDLE handle, OpKind kind, bool single, const unsigned char* data, CK_ULONG dataLength,
               CK_BYTE_PTR out, CK_ULONG_PTR outLength) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        std::unique_ptr<RsaOperation>& op = OperationOf(*session, kind);
+    return WithSession(handle, [&](Library&, Session& session) {
+        CK_RV rv = CKR_OK;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        std::unique_ptr<RsaOperation>& op = OperationOf(session, kind);
         if (!op) return CKR_OPERATION_NOT_INITIALIZED;
         rv = CKR_OK;
         if (outLength == nullptr || (single && data == nullptr && dataLength != 0))
@@ -97,13 +91,10 @@ CK_RV Produce(CK_SESSION_HANDLE handle, OpKind kind, bool single, const unsigned
 
 CK_RV Update(CK_SESSION_HANDLE handle, OpKind kind, const unsigned char* data, CK_ULONG length,
              CK_ULONG_PTR partLength) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        std::unique_ptr<RsaOperation>& op = OperationOf(*session, kind);
+    return WithSession(handle, [&](Library&, Session& session) {
+        CK_RV rv = CKR_OK;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        std::unique_ptr<RsaOperation>& op = OperationOf(session, kind);
         if (!op) return CKR_OPERATION_NOT_INITIALIZED;
         const bool needsPart = kind == OpKind::kEncrypt || kind == OpKind::kDecrypt;
         if ((data == nullptr && length != 0) || (needsPart && partLength == nullptr))
@@ -125,13 +116,10 @@ CK_RV Update(CK_SESSION_HANDLE handle, OpKind kind, const unsigned char* data, C
 
 CK_RV Check(CK_SESSION_HANDLE handle, bool single, const unsigned char* data, CK_ULONG dataLength,
             const unsigned char* signature, CK_ULONG signatureLength) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        std::unique_ptr<RsaOperation>& op = OperationOf(*session, OpKind::kVerify);
+    return WithSession(handle, [&](Library&, Session& session) {
+        CK_RV rv = CKR_OK;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        std::unique_ptr<RsaOperation>& op = OperationOf(session, OpKind::kVerify);
         if (!op) return CKR_OPERATION_NOT_INITIALIZED;
         const std::unique_ptr<RsaOperation> ending = std::move(op);
         if (signature == nullptr || (single && data == nullptr && dataLength != 0)) return CKR_ARGUMENTS_BAD;
@@ -195,12 +183,8 @@ CK_RV DecryptFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR out, CK_ULONG_PTR outLength)
 }
 
 CK_RV SessionCancel(CK_SESSION_HANDLE handle, CK_FLAGS flags) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
+    return WithSession(handle, [&](Library&, Session& session) {
+        std::lock_guard<std::mutex> lock(session.mutex);
         const struct {
             CK_FLAGS flag;
             OpKind kind;
@@ -209,10 +193,10 @@ CK_RV SessionCancel(CK_SESSION_HANDLE handle, CK_FLAGS flags) {
                      {CKF_ENCRYPT, OpKind::kEncrypt},
                      {CKF_DECRYPT, OpKind::kDecrypt}};
         for (const auto& k : kinds)
-            if ((flags & k.flag) != 0) OperationOf(*session, k.kind).reset();
+            if ((flags & k.flag) != 0) OperationOf(session, k.kind).reset();
         if ((flags & kFindObjectsFlag) != 0) {
-            session->finding = false;
-            session->found.clear();
+            session.finding = false;
+            session.found.clear();
         }
         return CKR_OK;
     });

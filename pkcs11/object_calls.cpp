@@ -79,15 +79,12 @@ bool ReadWrite(const Session& session) { return (session.flags & CKF_RW_SESSION)
 
 CK_RV GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                         CK_ULONG count) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
+        CK_RV rv = CKR_OK;
         if (attributes == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
         ObjectRef ref;
         KeyInfoPtr key;
-        rv = ResolveObject(*library, *session, object, CKR_OBJECT_HANDLE_INVALID, ref, key);
+        rv = ResolveObject(library, session, object, CKR_OBJECT_HANDLE_INVALID, ref, key);
         if (rv != CKR_OK) return rv;
         std::vector<unsigned char> value;
         for (CK_ULONG i = 0; i < count; ++i) {
@@ -111,92 +108,69 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_AT
 }
 
 CK_RV GetObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ULONG_PTR size) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
+        CK_RV rv = CKR_OK;
         if (size == nullptr) return CKR_ARGUMENTS_BAD;
         ObjectRef ref;
         KeyInfoPtr key;
-        rv = ResolveObject(*library, *session, object, CKR_OBJECT_HANDLE_INVALID, ref, key);
+        rv = ResolveObject(library, session, object, CKR_OBJECT_HANDLE_INVALID, ref, key);
         if (rv == CKR_OK) *size = CK_UNAVAILABLE_INFORMATION;
         return rv;
     });
 }
 
 CK_RV FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
         if (!TemplateUsable(attributes, count)) return CKR_ARGUMENTS_BAD;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        if (session->finding) return CKR_OPERATION_ACTIVE;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (session.finding) return CKR_OPERATION_ACTIVE;
         std::vector<CK_OBJECT_HANDLE> found;
-        Search(*library, *session, attributes, count, found);
-        session->found.swap(found);
-        session->nextFound = 0;
-        session->finding = true;
+        Search(library, session, attributes, count, found);
+        session.found.swap(found);
+        session.nextFound = 0;
+        session.finding = true;
         return CKR_OK;
     });
 }
 
 CK_RV FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max, CK_ULONG_PTR count) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library&, Session& session) {
         if (count == nullptr || (objects == nullptr && max != 0)) return CKR_ARGUMENTS_BAD;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        if (!session->finding) return CKR_OPERATION_NOT_INITIALIZED;
-        const std::size_t n = std::min<std::size_t>(max, session->found.size() - session->nextFound);
-        std::copy_n(session->found.begin() + static_cast<std::ptrdiff_t>(session->nextFound), n, objects);
-        session->nextFound += n;
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
+        const std::size_t n = std::min<std::size_t>(max, session.found.size() - session.nextFound);
+        std::copy_n(session.found.begin() + static_cast<std::ptrdiff_t>(session.nextFound), n, objects);
+        session.nextFound += n;
         *count = n;
         return CKR_OK;
     });
 }
 
 CK_RV FindObjectsFinal(CK_SESSION_HANDLE handle) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(session->mutex);
-        if (!session->finding) return CKR_OPERATION_NOT_INITIALIZED;
-        session->finding = false;
-        session->found.clear();
-        session->nextFound = 0;
+    return WithSession(handle, [&](Library&, Session& session) {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (!session.finding) return CKR_OPERATION_NOT_INITIALIZED;
+        session.finding = false;
+        session.found.clear();
+        session.nextFound = 0;
         return CKR_OK;
     });
 }
 
 CK_RV DestroyObject(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        if (!ReadWrite(*session)) return CKR_SESSION_READ_ONLY;
-        return p11::DestroyObject(*library, *session, object);
+    return WithSession(handle, [&](Library& library, Session& session) {
+        if (!ReadWrite(session)) return CKR_SESSION_READ_ONLY;
+        return p11::DestroyObject(library, session, object);
     });
 }
 
 CK_RV GenerateKeyPair(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR publicTemplate,
                       CK_ULONG publicCount, CK_ATTRIBUTE_PTR privateTemplate, CK_ULONG privateCount,
                       CK_OBJECT_HANDLE_PTR publicKey, CK_OBJECT_HANDLE_PTR privateKey) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
         if (publicKey == nullptr || privateKey == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!ReadWrite(*session)) return CKR_SESSION_READ_ONLY;
-        return p11::GenerateKeyPair(*library, *session, mechanism, publicTemplate, publicCount, privateTemplate,
+        if (!ReadWrite(session)) return CKR_SESSION_READ_ONLY;
+        return p11::GenerateKeyPair(library, session, mechanism, publicTemplate, publicCount, privateTemplate,
                                     privateCount, *publicKey, *privateKey);
     });
 }

@@ -16,11 +16,6 @@ namespace {
 constexpr std::size_t kPkcs1Overhead = 11;
 constexpr std::size_t kDigestInfoPrefix = 19;
 
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-
 // The most data a mechanism takes for `kind`, and the error for more.
 std::size_t InputLimit(OpKind kind, const MechanismPlan& plan, std::size_t k) {
     if (kind == OpKind::kDecrypt || plan.padding == RSA_NO_PADDING) return k;
@@ -95,8 +90,8 @@ CK_RV RsaOperation::Input(SecureBytes& tbs) {
     return CKR_OK;
 }
 
-CK_RV RsaOperation::NewContext(EVP_PKEY_CTX*& out) const {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(ModuleCrypto(), key_->key.get(), nullptr));
+CK_RV RsaOperation::NewContext(EvpPkeyCtxPtr& out) const {
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(ModuleCrypto(), key_->key.get(), nullptr));
     if (!ctx) return CKR_HOST_MEMORY;
     int ok = 0;
     switch (kind_) {
@@ -128,19 +123,21 @@ CK_RV RsaOperation::NewContext(EVP_PKEY_CTX*& out) const {
         ERR_clear_error();
         return CKR_FUNCTION_FAILED;
     }
-    out = ctx.release();
+    out = std::move(ctx);
     return CKR_OK;
+}
+
+CK_RV RsaOperation::Prepare(SecureBytes& tbs, EvpPkeyCtxPtr& ctx) {
+    const CK_RV rv = Input(tbs);
+    return rv != CKR_OK ? rv : NewContext(ctx);
 }
 
 CK_RV RsaOperation::Result(const SecureBytes*& out) {
     if (!haveResult_) {
         SecureBytes tbs;
-        CK_RV rv = Input(tbs);
+        EvpPkeyCtxPtr ctx;
+        const CK_RV rv = Prepare(tbs, ctx);
         if (rv != CKR_OK) return rv;
-        EVP_PKEY_CTX* raw = nullptr;
-        rv = NewContext(raw);
-        if (rv != CKR_OK) return rv;
-        const PkeyCtx ctx(raw);
         SecureBytes output(modulusBytes_);
         std::size_t length = output.size();
         int ok = 0;
@@ -167,12 +164,9 @@ CK_RV RsaOperation::Result(const SecureBytes*& out) {
 CK_RV RsaOperation::Verify(const unsigned char* signature, std::size_t size) {
     if (size != modulusBytes_) return CKR_SIGNATURE_LEN_RANGE;
     SecureBytes tbs;
-    CK_RV rv = Input(tbs);
+    EvpPkeyCtxPtr ctx;
+    const CK_RV rv = Prepare(tbs, ctx);
     if (rv != CKR_OK) return rv;
-    EVP_PKEY_CTX* raw = nullptr;
-    rv = NewContext(raw);
-    if (rv != CKR_OK) return rv;
-    const PkeyCtx ctx(raw);
     const int ok = EVP_PKEY_verify(ctx.get(), signature, size, tbs.data(), tbs.size());
     ERR_clear_error();
     return ok == 1 ? CKR_OK : CKR_SIGNATURE_INVALID;

@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 
 #include "core/secure_bytes.h"
+#include "keys/openssl_ptr.h"
 #include "cryptoki.h"
 #include "mechanisms.h"
 #include "token_keys.h"
@@ -44,7 +45,9 @@ public:
 private:
     RsaOperation() = default;
     CK_RV Input(SecureBytes& tbs);
-    CK_RV NewContext(EVP_PKEY_CTX*& out) const;
+    CK_RV NewContext(EvpPkeyCtxPtr& out) const;
+    // The input and a context set up for it: what every final step starts with.
+    CK_RV Prepare(SecureBytes& tbs, EvpPkeyCtxPtr& ctx);
 
     struct MdCtxFree {
         void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }

@@ -37,10 +37,7 @@ CK_RV Finalize(CK_VOID_PTR reserved) {
 }
 
 CK_RV GetInfo(CK_INFO_PTR info) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library&) {
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         *info = CK_INFO{};
         info->cryptokiVersion = {3, 0};
@@ -52,10 +49,7 @@ CK_RV GetInfo(CK_INFO_PTR info) {
 }
 
 CK_RV GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library&) {
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
         // Both tokens are always present.
         if (list != nullptr) {
@@ -72,10 +66,7 @@ CK_RV GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
 }
 
 CK_RV GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library&) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         *info = CK_SLOT_INFO{};
@@ -89,16 +80,13 @@ CK_RV GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
 }
 
 CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library& library) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         CK_ULONG sessions = 0, rwSessions = 0;
         {
-            std::lock_guard<std::mutex> lock(library->mutex);
-            for (const auto& entry : library->sessions) {
+            std::lock_guard<std::mutex> lock(library.mutex);
+            for (const auto& entry : library.sessions) {
                 if (entry.second->slot != slot) continue;
                 ++sessions;
                 if ((entry.second->flags & CKF_RW_SESSION) != 0) ++rwSessions;
@@ -130,10 +118,7 @@ CK_RV GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
 }
 
 CK_RV GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library&) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
         if (count == nullptr) return CKR_ARGUMENTS_BAD;
         const auto& table = MechanismTable();
@@ -150,10 +135,7 @@ CK_RV GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR
 }
 
 CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library&) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         for (const MechanismEntry& entry : MechanismTable()) {
@@ -168,10 +150,7 @@ CK_RV GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INF
 }
 
 CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR handle) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library& library) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
         if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (handle == nullptr) return CKR_ARGUMENTS_BAD;
@@ -179,63 +158,53 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SE
         session->handle = NextSessionHandle();
         session->slot = slot;
         session->flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
-        std::lock_guard<std::mutex> lock(library->mutex);
-        library->sessions.emplace(session->handle, session);
+        std::lock_guard<std::mutex> lock(library.mutex);
+        library.sessions.emplace(session->handle, session);
         *handle = session->handle;
         return CKR_OK;
     });
 }
 
 CK_RV CloseSession(CK_SESSION_HANDLE handle) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(library->mutex);
-        const auto it = library->sessions.find(handle);
-        if (it == library->sessions.end()) return CKR_SESSION_HANDLE_INVALID;
+    return WithLibrary([&](Library& library) {
+        std::lock_guard<std::mutex> lock(library.mutex);
+        const auto it = library.sessions.find(handle);
+        if (it == library.sessions.end()) return CKR_SESSION_HANDLE_INVALID;
         const CK_SLOT_ID slot = it->second->slot;
-        library->sessions.erase(it);
+        library.sessions.erase(it);
         // The last session of a token ends its login.
         bool others = false;
-        for (const auto& entry : library->sessions) others = others || entry.second->slot == slot;
-        if (!others) library->loggedIn[slot] = false;
+        for (const auto& entry : library.sessions) others = others || entry.second->slot == slot;
+        if (!others) library.loggedIn[slot] = false;
         return CKR_OK;
     });
 }
 
 CK_RV CloseAllSessions(CK_SLOT_ID slot) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        const CK_RV rv = CurrentLibrary(library);
-        if (rv != CKR_OK) return rv;
+    return WithLibrary([&](Library& library) {
         if (!ValidSlot(slot)) return CKR_SLOT_ID_INVALID;
-        std::lock_guard<std::mutex> lock(library->mutex);
-        for (auto it = library->sessions.begin(); it != library->sessions.end();)
-            it = it->second->slot == slot ? library->sessions.erase(it) : std::next(it);
-        library->loggedIn[slot] = false;
+        std::lock_guard<std::mutex> lock(library.mutex);
+        for (auto it = library.sessions.begin(); it != library.sessions.end();)
+            it = it->second->slot == slot ? library.sessions.erase(it) : std::next(it);
+        library.loggedIn[slot] = false;
         return CKR_OK;
     });
 }
 
 CK_RV GetSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
         if (info == nullptr) return CKR_ARGUMENTS_BAD;
         bool user = false;
         {
-            std::lock_guard<std::mutex> lock(library->mutex);
-            user = library->loggedIn[session->slot];
+            std::lock_guard<std::mutex> lock(library.mutex);
+            user = library.loggedIn[session.slot];
         }
-        const bool rw = (session->flags & CKF_RW_SESSION) != 0;
+        const bool rw = (session.flags & CKF_RW_SESSION) != 0;
         *info = CK_SESSION_INFO{};
-        info->slotID = session->slot;
+        info->slotID = session.slot;
         info->state = user ? (rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS)
                            : (rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION);
-        info->flags = session->flags;
+        info->flags = session.flags;
         info->ulDeviceError = 0;
         return CKR_OK;
     });
@@ -244,17 +213,13 @@ CK_RV GetSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info) {
 // There is no PIN: a login is accepted whatever it carries, and changes
 // nothing but the session state it reports.
 CK_RV Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library& library, Session& session) {
         if (pin == nullptr && pinLength != 0) return CKR_ARGUMENTS_BAD;
-        std::lock_guard<std::mutex> lock(library->mutex);
+        std::lock_guard<std::mutex> lock(library.mutex);
         if (user == CKU_CONTEXT_SPECIFIC) return CKR_OPERATION_NOT_INITIALIZED;
         if (user != CKU_USER) return CKR_USER_TYPE_INVALID;
-        if (library->loggedIn[session->slot]) return CKR_USER_ALREADY_LOGGED_IN;
-        library->loggedIn[session->slot] = true;
+        if (library.loggedIn[session.slot]) return CKR_USER_ALREADY_LOGGED_IN;
+        library.loggedIn[session.slot] = true;
         return CKR_OK;
     });
 }
@@ -266,24 +231,16 @@ CK_RV LoginUser(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin
 }
 
 CK_RV Logout(CK_SESSION_HANDLE handle) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
-        std::lock_guard<std::mutex> lock(library->mutex);
-        if (!library->loggedIn[session->slot]) return CKR_USER_NOT_LOGGED_IN;
-        library->loggedIn[session->slot] = false;
+    return WithSession(handle, [&](Library& library, Session& session) {
+        std::lock_guard<std::mutex> lock(library.mutex);
+        if (!library.loggedIn[session.slot]) return CKR_USER_NOT_LOGGED_IN;
+        library.loggedIn[session.slot] = false;
         return CKR_OK;
     });
 }
 
 CK_RV GenerateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG length) {
-    return Guarded([&] {
-        std::shared_ptr<Library> library;
-        std::shared_ptr<Session> session;
-        const CK_RV rv = FindSession(handle, library, session);
-        if (rv != CKR_OK) return rv;
+    return WithSession(handle, [&](Library&, Session&) {
         if (data == nullptr && length != 0) return CKR_ARGUMENTS_BAD;
         if (length != 0 && RAND_bytes_ex(ModuleCrypto(), data, length, 0) != 1) return CKR_FUNCTION_FAILED;
         return CKR_OK;
