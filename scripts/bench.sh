@@ -37,7 +37,8 @@ sample_load() { loads+=("$1: $(cut -d' ' -f1-4 /proc/loadavg)"); }
 timer() { "$bin/keyhold_run_timer" "$@"; }
 # Fields of run_timer's line for LABEL: 3 = median, 4 = 90th percentile (µs).
 field() { awk -v l="$2" -v f="$3" '$1 == l { print $f }' "$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# Two decimals, or four below 0.01, where two would say nothing.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b <= 0) print "n/a"; else if (a / b < 0.01) printf "%.4f", a / b; else printf "%.2f", a / b }'; }
 # Median and 90th percentile (nearest rank) of numbers on standard input.
 median_p90() { sort -g | awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
     r = int(NR * 0.9 + 0.999999); if (r < 1) r = 1; printf "%.1f %.1f\n", m, v[r] }'; }
