@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake make g++ libssl-dev openssl libgtest-dev libgmock-dev locales
+packages=(cmake make g++ libssl-dev openssl libgtest-dev libgmock-dev libp11-kit-dev locales
           strace valgrind clang libclang-rt-14-dev util-linux "$@")
 missing=()
 for p in "${packages[@]}"; do
