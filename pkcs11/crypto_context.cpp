@@ -1,5 +1,8 @@
 #include "crypto_context.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
 
 #include <openssl/evp.h>
@@ -11,40 +14,50 @@ namespace keyhold::p11 {
 
 namespace {
 
-OSSL_LIB_CTX* MakeContext() {
-    OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
-    if (context == nullptr) return nullptr;
-    if (OSSL_PROVIDER_load(context, "default") == nullptr) {
-        OSSL_LIB_CTX_free(context);
-        return nullptr;
-    }
-    UseLibraryContext(context);
-    return context;
-}
+const char* const kDigestNames[] = {"SHA1", "SHA224", "SHA256", "SHA384", "SHA512"};
+constexpr int kDigestCount = sizeof kDigestNames / sizeof kDigestNames[0];
+
+struct CryptoState {
+    pid_t pid = 0;
+    OSSL_LIB_CTX* context = nullptr;
+    // Fetched once: a fetch per operation costs a lookup under OpenSSL's
+    // lock, and many threads sign at once.
+    EVP_MD* digests[kDigestCount] = {};
+    const CryptoState* previous = nullptr;  // a parent's, kept reachable
+};
+
+std::atomic<const CryptoState*> g_state{nullptr};
 
 }  // namespace
 
+bool PrepareModuleCrypto() {
+    const CryptoState* current = g_state.load();
+    if (current != nullptr && current->pid == getpid()) return true;
+    OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+    if (context == nullptr) return false;
+    if (OSSL_PROVIDER_load(context, "default") == nullptr) {
+        OSSL_LIB_CTX_free(context);
+        return false;
+    }
+    auto* state = new CryptoState();
+    state->pid = getpid();
+    state->context = context;
+    state->previous = current;
+    for (int i = 0; i < kDigestCount; ++i) state->digests[i] = EVP_MD_fetch(context, kDigestNames[i], nullptr);
+    UseLibraryContext(context);
+    g_state.store(state);
+    return true;
+}
+
 OSSL_LIB_CTX* ModuleCrypto() {
-    // Never freed: OpenSSL's own clean-up at exit may run before or after
-    // ours, and a provider freed under a late caller would be worse than the
-    // few kilobytes a process keeps.
-    static OSSL_LIB_CTX* const context = MakeContext();
-    return context;
+    const CryptoState* state = g_state.load();
+    return state != nullptr ? state->context : nullptr;
 }
 
 const EVP_MD* ModuleDigest(const char* name) {
-    static const char* const names[] = {"SHA1", "SHA224", "SHA256", "SHA384", "SHA512"};
-    constexpr int count = sizeof names / sizeof names[0];
-    // Fetched once for the process: a fetch per operation costs a lookup
-    // under OpenSSL's lock, and many threads sign at once.
-    static EVP_MD* const* const digests = [] {
-        static EVP_MD* fetched[count] = {};
-        for (int i = 0; i < count; ++i)
-            fetched[i] = ModuleCrypto() ? EVP_MD_fetch(ModuleCrypto(), names[i], nullptr) : nullptr;
-        return fetched;
-    }();
-    for (int i = 0; name != nullptr && i < count; ++i)
-        if (std::strcmp(name, names[i]) == 0) return digests[i];
+    const CryptoState* state = g_state.load();
+    for (int i = 0; state != nullptr && name != nullptr && i < kDigestCount; ++i)
+        if (std::strcmp(name, kDigestNames[i]) == 0) return state->digests[i];
     return nullptr;
 }
 

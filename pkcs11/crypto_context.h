@@ -11,14 +11,22 @@
 
 namespace keyhold::p11 {
 
-// The context, made on first use and kept for the life of the process (a
-// child after fork goes on with its copy); null when OpenSSL cannot make it.
-// The store's own fetches are pointed at it too, and OpenSSL's global start
-// (and so the host's configuration) is left alone.
+// Makes the context when this process has none of its own: at the first
+// C_Initialize, and in a child after fork, whose copy of the parent's
+// context may hold locks that threads of the parent held at the fork and
+// that nothing in the child will ever release. The store's own fetches are
+// pointed at it too; OpenSSL's global start (and so the host's configuration)
+// is left alone. Call under the library's initialisation lock. False when
+// OpenSSL cannot make it.
+bool PrepareModuleCrypto();
+
+// The context, or null before PrepareModuleCrypto succeeded. Contexts are
+// never freed: OpenSSL's own clean-up at exit may run before or after ours,
+// and a child's inherited one may be locked for good.
 OSSL_LIB_CTX* ModuleCrypto();
 
-// A digest of the module's context by OpenSSL's name ("SHA256"), fetched once;
-// null for a name not known or when the fetch fails.
+// A digest of the module's context by OpenSSL's name ("SHA256"), fetched
+// with the context; null for a name not known.
 const EVP_MD* ModuleDigest(const char* name);
 
 }  // namespace keyhold::p11

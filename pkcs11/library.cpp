@@ -41,10 +41,9 @@ CK_RV InitializeLibrary(CK_VOID_PTR initArgs) {
     }
     static std::once_flag atfork;
     std::call_once(atfork, [] { pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork); });
-    if (ModuleCrypto() == nullptr) return CKR_GENERAL_ERROR;
-
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_library && g_library->pid == getpid()) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    if (!PrepareModuleCrypto()) return CKR_HOST_MEMORY;
     if (g_library) {
         if (g_inherited == nullptr) g_inherited = new std::vector<std::shared_ptr<Library>>();
         g_inherited->push_back(std::move(g_library));

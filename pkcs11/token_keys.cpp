@@ -55,12 +55,10 @@ EvpPkeyPtr InModuleContext(const RsaNumbers& numbers, bool pair) {
 }
 
 bool Sha1(const std::vector<unsigned char>& data, KeyId& out) {
-    EVP_MD* md = EVP_MD_fetch(ModuleCrypto(), "SHA1", nullptr);
+    const EVP_MD* md = ModuleDigest("SHA1");
     unsigned int length = 0;
-    const bool done = md != nullptr && EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) == 1 &&
-                      length == kKeyIdSize;
-    EVP_MD_free(md);
-    return done;
+    return md != nullptr && EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) == 1 &&
+           length == kKeyIdSize;
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ const SignCase kSignCases[] = {
     {"Sha512RsaPss", CKM_SHA512_RSA_PKCS_PSS, "SHA512", RSA_PKCS1_PSS_PADDING, CKM_SHA512, CKG_MGF1_SHA512, 64, 0},
 };
 
+void PrintTo(const SignCase& c, std::ostream* os) { *os << c.name; }
+
 const char* DigestOfHash(CK_MECHANISM_TYPE hash) {
     switch (hash) {
         case CKM_SHA_1: return "SHA1";
