@@ -170,7 +170,7 @@ CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANI
 
     // Generation takes long and holds no lock; the container is written after.
     EvpPkeyPtr key;
-    rc = GenerateRsaKey(static_cast<unsigned>(request.bits), request.exponent, key, ModuleCrypto());
+    rc = GenerateRsaKey(static_cast<unsigned>(request.bits), request.exponent, key, ModuleCrypto(), library.noThreads);
     if (rc != ERROR_SUCCESS) return rc == NTE_NO_MEMORY ? CKR_HOST_MEMORY : CKR_FUNCTION_FAILED;
     const KeySlot slot = request.signatureOnly ? kSignatureSlot : kExchangeSlot;
     StoredKey stored;

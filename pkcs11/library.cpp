@@ -36,8 +36,7 @@ CK_RV InitializeLibrary(CK_VOID_PTR initArgs) {
         if (args->pReserved != nullptr || (given != 0 && given != 4)) return CKR_ARGUMENTS_BAD;
         // The caller's own mutexes only: this library locks with the system's.
         if (given == 4 && (args->flags & CKF_OS_LOCKING_OK) == 0) return CKR_CANT_LOCK;
-        // Key generation searches for primes in threads of its own.
-        if ((args->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) != 0) return CKR_NEED_TO_CREATE_THREADS;
+
     }
     static std::once_flag atfork;
     std::call_once(atfork, [] { pthread_atfork(LockForFork, UnlockAfterFork, UnlockAfterFork); });
@@ -50,6 +49,9 @@ CK_RV InitializeLibrary(CK_VOID_PTR initArgs) {
     }
     auto library = std::make_shared<Library>();
     library->pid = getpid();
+    // Key generation then searches for primes in the calling thread alone.
+    library->noThreads = initArgs != nullptr &&
+                         (static_cast<const CK_C_INITIALIZE_ARGS*>(initArgs)->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) != 0;
     g_library = std::move(library);
     return CKR_OK;
 }

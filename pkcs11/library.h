@@ -35,6 +35,7 @@ struct Session {
 
 struct Library {
     pid_t pid = 0;
+    bool noThreads = false;  // CKF_LIBRARY_CANT_CREATE_OS_THREADS
     ObjectTable objects;
     KeyCache keys;
 

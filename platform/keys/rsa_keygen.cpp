@@ -167,7 +167,8 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
-DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx) {
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx,
+                     bool callingThreadOnly) {
     // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
     // least 512 bits. Lengths are even here (the callers take multiples of 8).
     if (bits < kMinBits || bits % 2 != 0 || exponent < 3 || exponent % 2 == 0) return NTE_FAIL;
@@ -177,7 +178,7 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSS
     search.halfBits = static_cast<int>(bits / 2);
     search.e = e.get();
     search.libctx = libctx;
-    const unsigned searchers = RsaSearcherCount();
+    const unsigned searchers = callingThreadOnly ? 1 : RsaSearcherCount();
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);
