@@ -5,9 +5,10 @@
 #   deps.sh ... NAME...   these packages too
 set -euo pipefail
 
-# Building: the compiler, CMake, OpenSSL's library, and its command line tool,
-# with which the demonstration reads the key blob files.
-packages=(cmake make g++ libssl-dev openssl)
+# Building: the compiler, CMake, OpenSSL's library, p11-kit's PKCS#11 header
+# for the module, and OpenSSL's command line tool, with which the
+# demonstration reads the key blob files.
+packages=(cmake make g++ libssl-dev libp11-kit-dev openssl)
 if [ "${1:-}" = --tests ]; then
   shift
   # GoogleTest; locales for the Shift-JIS console tests; strace, valgrind and
