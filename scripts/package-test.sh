@@ -4,7 +4,7 @@
 # has, installs it over a machine area made 0755 by hand, and runs the road of
 # a key from /usr/bin without KEYHOLD_ROOT: root and a user made for the test,
 # each in its own area and in the machine area, with the rules between them,
-# and a key that Tessaro made used through the PKCS#11 module. Then purges the
+# and keys that Tessaro made used through the PKCS#11 module. Then purges the
 # package and checks that nothing of it is left but the machine area with the
 # keys in it, and that a purge with an empty machine area removes that too.
 #
@@ -16,16 +16,17 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: package-test.sh BUILD_DIR}" && pwd)
 start=$SECONDS
 
-# A run that cannot test must not pass silently in CI.
+# A run that cannot test must not pass unnoticed in CI.
 skip() {
   echo "package test SKIPPED: $*"
-  [ "${CI:-}" = true ] && exit 1
-  exit 0
+  [ "${CI:-}" != true ]
+  exit
 }
-[ "$(id -u)" -eq 0 ] || skip "it installs the package and needs root"
 # The package's state as dpkg knows it: empty or not-installed when it is not there.
 state() { dpkg-query -W -f='${db:Status-Status}' keyhold 2>/dev/null || true; }
-case "$(state)" in "" | not-installed) ;; *) skip "keyhold is $(state) here; the test would remove it" ;; esac
+absent() { case "$(state)" in "" | not-installed) return 0 ;; *) return 1 ;; esac; }
+[ "$(id -u)" -eq 0 ] || skip "it installs the package and needs root"
+absent || skip "keyhold is $(state) here; the test would remove it"
 [ ! -e /var/lib/keyhold ] || skip "/var/lib/keyhold exists; the test would remove it"
 
 "$top/scripts/deps.sh" --tests
@@ -47,30 +48,32 @@ pkg() {
 cleanup() {
   set +e
   [ -z "$user" ] || userdel --remove "$user" 2>/dev/null
-  if [ -n "$(state)" ] && [ "$(state)" != not-installed ]; then pkg --purge keyhold >/dev/null; fi
+  absent || pkg --purge keyhold >/dev/null
   rm -rf /var/lib/keyhold "$work"
 }
 trap cleanup EXIT
 
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-# expect STATUS PATTERN OUTPUT: the run ended with STATUS and printed a line matching PATTERN.
-expect() {
-  local status=$1 pattern=$2 out=$3 got=$4 what=$5
-  if [ "$got" != "$status" ] || ! grep -qE -- "$pattern" <<<"$out"; then
-    fail "$what: status $got, expected $status and a line matching '$pattern'"
-    sed 's/^/    /' <<<"$out"
-  fi
+passed=0 failed=0
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+# check WHAT COMMAND...: one check; COMMAND succeeds when it holds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else fail "$what"; fi
 }
+mode_of() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
 
 # --- the package, lintian, and cmake --install ----------------------------------
 "$top/scripts/package.sh" >/dev/null
 deb=$(ls "$top"/dist/keyhold_*_*.deb)
 built=$SECONDS
-if ! out=$(lintian --fail-on error,warning "$top"/dist/keyhold_*.changes 2>&1); then
-  fail "lintian reports errors or warnings"
+lintian_clean() {
+  local out
+  out=$(lintian --fail-on error,warning "$top"/dist/keyhold_*.changes 2>&1) && return 0
   grep -v '^running with root' <<<"$out"
-fi
+  return 1
+}
+check "lintian reports errors or warnings" lintian_clean
 
 # The package's files, as paths below /usr, less Debian's own (copyright,
 # changelog, lintian overrides) and with the manual pages unpacked.
@@ -79,21 +82,26 @@ dpkg-deb -x "$deb" "$work/deb"
   grep -vE '^usr/share/(doc|lintian)/' | sed 's|^usr/||; s|\.gz$||' | sort) >"$work/deb.files"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 (cd "$work/prefix" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) >"$work/install.files"
-diff -u "$work/deb.files" "$work/install.files" >"$work/files.diff" ||
-  { fail "cmake --install lays out other files than the package has"; cat "$work/files.diff"; }
-for page in "$work"/prefix/share/man/man*/*; do
-  zcat "$work/deb/usr/share/man/$(basename "$(dirname "$page")")/$(basename "$page").gz" | cmp -s - "$page" ||
-    fail "the package's $(basename "$page") differs from man/"
-done
+same_files() { diff -u "$work/deb.files" "$work/install.files"; }
+check "cmake --install lays out other files than the package has" same_files
+same_pages() {
+  local page section
+  for page in "$work"/prefix/share/man/man*/*; do
+    section=$(basename "$(dirname "$page")")
+    zcat "$work/deb/usr/share/man/$section/$(basename "$page").gz" | cmp -s - "$page" || return 1
+  done
+}
+check "the package's manual pages differ from man/" same_pages
 
 # --- install over a machine area an administrator made by hand -----------------
 install -d -m 0755 /var/lib/keyhold/machine
-out=$(pkg --install "$deb") || { echo "$out"; fail "install"; exit 1; }
-grep -q 'keyhold: /var/lib/keyhold/machine was 755 root:root' <<<"$out" || fail "the install did not say it mended the machine area"
-[ "$(stat -c '%a %U:%G' /var/lib/keyhold/machine)" = "1777 root:root" ] ||
-  fail "machine area is $(stat -c '%a %U:%G' /var/lib/keyhold/machine) after the install, expected 1777 root:root"
-[ "$(command -v Tessaro)" = /usr/bin/Tessaro ] || fail "Tessaro is not /usr/bin/Tessaro"
-man -w Tessaro >/dev/null 2>&1 && man -w 7 keyhold >/dev/null 2>&1 || fail "the manual pages are not found by man"
+out=$(pkg --install "$deb") || { echo "$out"; fail "dpkg --install"; exit 1; }
+check "the install did not say it mended the machine area" \
+  grep -q 'keyhold: /var/lib/keyhold/machine was 755 root:root' <<<"$out"
+check "the machine area is not 1777 root:root after the install" [ "$(mode_of /var/lib/keyhold/machine)" = "1777 root:root" ]
+check "Tessaro is not /usr/bin/Tessaro" [ "$(command -v Tessaro)" = /usr/bin/Tessaro ]
+pages_found() { man -w 1 Tessaro && man -w 7 keyhold; } >/dev/null 2>&1
+check "man finds no page Tessaro(1) or keyhold(7)" pages_found
 
 # --- the road, as root and as a user ---------------------------------------------
 user=khpkg$$
@@ -102,7 +110,7 @@ home=$(getent passwd "$user" | cut -d: -f6)
 install -d -m 0700 -o root "$work/root"
 install -d -m 0700 -o "$user" "$work/$user"
 # as WHO PROGRAM ARGS...: runs PROGRAM from /usr/bin without KEYHOLD_ROOT, in
-# WHO's working folder; root keeps its user area under the test's folder
+# WHO's working folder; root keeps its user area in the test's folder
 # (XDG_DATA_HOME), the user in its home (~/.local/share).
 as() {
   local who=$1
@@ -113,52 +121,58 @@ as() {
     (cd "$work/$who" && runuser -u "$who" -- env -i PATH=/usr/bin:/bin LANG=C.UTF-8 HOME="$home" "$@")
   fi
 }
-# run WHO STATUS PATTERN PROGRAM ARGS...
+# run WHO STATUS PATTERN PROGRAM ARGS...: the run ends with STATUS and prints a
+# line that matches PATTERN.
 run() {
   local who=$1 status=$2 pattern=$3 out got=0
   shift 3
   out=$(as "$who" "$@" 2>&1) || got=$?
-  expect "$status" "$pattern" "$out" "$got" "$who: $*"
+  if [ "$got" = "$status" ] && grep -qE -- "$pattern" <<<"$out"; then
+    passed=$((passed + 1))
+  else
+    fail "$who: $*: status $got, expected $status and a line matching '$pattern'"
+    sed 's/^/    /' <<<"$out"
+  fi
 }
 
 # road WHO AREA: a key's whole life in one area; leaves road-WHO and pair-WHO there.
 road() {
-  local who=$1 m=$2 n="-$1"
+  local who=$1 m=$2 n="-$1" f="$work/$1"
   run "$who" 0 '^Generate Time=[0-9]+$' Tessaro $m /N:road$n /L:1024 /F:road.pub
-  run "$who" 0 '^Container Name=road'"$n"'$' Vandrel $m /N:road$n
+  run "$who" 0 "^Container Name=road$n\$" Vandrel $m /N:road$n
   run "$who" 0 'Public-Key: \(1024 bit\)' openssl rsa -pubin -inform MSBLOB -in road.pub -noout -text
   run "$who" 0 '^Generate Time=' Morbeck $m /N:pair$n /X /L:1024 /E:3
   run "$who" 0 '^Export file\[pair.key\] succeeded\.$' Faldren $m /N:pair$n /K:7 /F:pair.key
   run "$who" 0 '^RSA key ok$' openssl rsa -inform MSBLOB -in pair.key -check -noout
-  [ "$(stat -c '%a %U' "$work/$who/pair.key")" = "600 $who" ] || fail "$who: pair.key is $(stat -c '%a %U' "$work/$who/pair.key")"
+  check "$who: pair.key is $(mode_of "$f/pair.key")" [ "$(mode_of "$f/pair.key")" = "600 $who:$who" ]
   run "$who" 0 '^Import file\[pair.key\] succeeded\.$' Ombrix $m /N:copy$n /X /F:pair.key
   run "$who" 0 '^Export file\[copy.key\] succeeded\.$' Faldren $m /N:copy$n /K:7 /F:copy.key
-  cmp -s "$work/$who/pair.key" "$work/$who/copy.key" || fail "$who$m: the key moved between containers changed"
+  check "$who $m: the key moved between containers changed" cmp -s "$f/pair.key" "$f/copy.key"
   run "$who" 0 "^  [0-9]=copy$n\$" Quorvin $m
-  run "$who" 0 "^  [0-9]=road$n\$" Quorvin $m
   run "$who" 0 "^鍵コンテナ\\[copy$n\\]を削除しました。\$" Zetrask $m /N:copy$n
 }
 for who in root "$user"; do
   road "$who" ""
   road "$who" /M
 done
-[ "$(stat -c '%a %U' "$home/.local/share/keyhold/keys")" = "700 $user" ] || fail "the user's area is not $user's with mode 0700"
-[ -d "$work/root/data/keyhold/keys" ] || fail "root's area is not under XDG_DATA_HOME"
+check "the user's area is not $user's with mode 0700" [ "$(mode_of "$home/.local/share/keyhold/keys")" = "700 $user:$user" ]
+check "root's area is not under XDG_DATA_HOME" [ -d "$work/root/data/keyhold/keys" ]
 
 # Between users in the machine area: each reads only its own containers, root
 # reads and deletes the user's but never writes into them, and no one takes
 # over another's name.
 run "$user" 1 '^Error\[00000005\]=' Vandrel /M /N:road-root
 run "$user" 1 '^Error\[00000005\]=' Tessaro /M /N:road-root /L:1024
+run "$user" 0 "^  [0-9]=road-$user\$" Quorvin /M
+check "the user's listing of the machine area shows root's containers" \
+  bash -c '! grep -q road-root <<<"$1"' - "$(as "$user" Quorvin /M)"
 run root 1 '^Error\[00000005\]=' Tessaro /M /N:road-$user /L:1024
 run root 1 '^Error\[00000005\]=' Ombrix /M /N:pair-$user /F:pair.key
 run root 0 "^Container Name=road-$user\$" Vandrel /M /N:road-$user
-out=$(as "$user" Quorvin /M)
-if grep -q 'road-root' <<<"$out"; then fail "the user's listing of the machine area shows root's containers"; fi
 run root 0 "^鍵コンテナ\\[pair-$user\\]を削除しました。\$" Zetrask /M /N:pair-$user
 for who in root "$user"; do
-  [ "$(find /var/lib/keyhold/machine -maxdepth 1 -type f -user "$who" -perm 0600 | wc -l)" -ge 1 ] ||
-    fail "no container file of $who with mode 0600 in the machine area"
+  check "no container file of $who with mode 0600 in the machine area" \
+    [ "$(find /var/lib/keyhold/machine -maxdepth 1 -type f -user "$who" -perm 0600 | wc -l)" -ge 1 ]
 done
 
 # --- PKCS#11 -----------------------------------------------------------------------
@@ -170,30 +184,46 @@ else
   run "$user" 0 'token: keyhold machine' p11-kit list-modules
   printf 'signed through PKCS#11\n' >"$work/$user/data"
   chown "$user" "$work/$user/data"
-  run "$user" 0 '' pkcs11-tool --module "$module" --token-label "keyhold user" --label road-$user \
-    --sign -m SHA256-RSA-PKCS -i data -o data.sig
-  run "$user" 0 '' openssl rsa -pubin -inform MSBLOB -in road.pub -outform PEM -out road.pem
-  run "$user" 0 '^Verified OK$' openssl dgst -sha256 -verify road.pem -signature data.sig data
+  # The user's key that Tessaro made in each area, through its token.
+  # pkcs11-tool picks the key by CKA_ID (it ignores --label when it signs),
+  # which is the SHA-1 of the modulus.
+  for area in user machine; do
+    m=""
+    [ "$area" = machine ] && m=/M
+    run "$user" 0 '^Export file' Faldren $m /N:road-$user /F:"$area.pub"
+    run "$user" 0 '' openssl rsa -pubin -inform MSBLOB -in "$area.pub" -outform PEM -out "$area.pem"
+    id=$(openssl rsa -pubin -in "$work/$user/$area.pem" -modulus -noout | sed 's/^Modulus=//' |
+      perl -ne 'chomp; print pack("H*", $_)' | sha1sum | cut -c1-40)
+    run "$user" 0 "ID: *$id" pkcs11-tool --module "$module" --token-label "keyhold $area" --list-objects --type privkey
+    run "$user" 0 '' pkcs11-tool --module "$module" --token-label "keyhold $area" --id "$id" \
+      --sign -m SHA256-RSA-PKCS -i data -o "$area.sig"
+    run "$user" 0 '^Verified OK$' openssl dgst -sha256 -verify "$area.pem" -signature "$area.sig" data
+  done
 fi
 
 # --- purge: only the machine area with its keys stays ------------------------------
 dpkg -L keyhold | while IFS= read -r path; do [ -d "$path" ] || echo "$path"; done >"$work/installed.files"
-pkg --purge keyhold >/dev/null || fail "purge"
-case "$(state)" in "" | not-installed) ;; *) fail "keyhold is $(state) after the purge" ;; esac
-while IFS= read -r path; do
-  if [ -e "$path" ] || [ -L "$path" ]; then fail "left after the purge: $path"; fi
-done <"$work/installed.files"
-if [ -e /usr/share/doc/keyhold ]; then fail "left after the purge: /usr/share/doc/keyhold"; fi
-[ "$(find /var/lib/keyhold/machine -maxdepth 1 -type f | wc -l)" -ge 3 ] ||
-  fail "the machine area lost its keys in the purge"
-[ "$(find /var/lib/keyhold -mindepth 1 | grep -vc '^/var/lib/keyhold/machine')" -eq 0 ] ||
-  fail "more than the machine area is left in /var/lib/keyhold"
+pkg --purge keyhold >/dev/null || fail "dpkg --purge"
+check "keyhold is $(state) after the purge" absent
+none_left() {
+  local path left=0
+  while IFS= read -r path; do
+    if [ -e "$path" ] || [ -L "$path" ]; then echo "left after the purge: $path"; left=1; fi
+  done <"$work/installed.files"
+  [ ! -e /usr/share/doc/keyhold ] && [ "$left" = 0 ]
+}
+check "files of the package are left after the purge" none_left
+check "the machine area lost its keys in the purge" \
+  [ "$(find /var/lib/keyhold/machine -maxdepth 1 -type f | wc -l)" -ge 3 ]
+check "more than the machine area is left in /var/lib/keyhold" \
+  [ "$(find /var/lib/keyhold -mindepth 1 -not -path '/var/lib/keyhold/machine*' | wc -l)" -eq 0 ]
 
 # With no key left, install and purge again: the machine area goes too.
 find /var/lib/keyhold/machine -mindepth 1 -delete
-pkg --install "$deb" >/dev/null || fail "second install"
-pkg --purge keyhold >/dev/null || fail "second purge"
-if [ -e /var/lib/keyhold ]; then fail "an empty machine area is left after the purge"; fi
+pkg --install "$deb" >/dev/null || fail "the second dpkg --install"
+pkg --purge keyhold >/dev/null || fail "the second dpkg --purge"
+check "an empty machine area is left after the purge" [ ! -e /var/lib/keyhold ]
 
-echo "package test: $failures failures; $((SECONDS - start)) s in all, of which $((built - start)) s building the package"
-[ "$failures" -eq 0 ]
+echo "package test: $((SECONDS - start)) s in all, $((built - start)) s of it building the package"
+echo "package: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
