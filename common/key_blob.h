@@ -13,8 +13,9 @@ bool ExportUserKey(DWORD machineKeySet, const char* containerName, const char* p
                    DWORD providerType, DWORD blobType);
 
 // Stores exactly length bytes as the whole content of the file at path. A
-// replaced file keeps its permission bits, a new one is 0600; when anything
-// fails, what was there before is left as it was.
+// private key blob is always in a file of the caller's own that no one else
+// may read; a public one that replaces a file keeps its permissions. When
+// anything fails, what was there before is left as it was.
 bool WriteKeyFile(const char* path, const BYTE* data, DWORD length);
 
 // Reads the whole file into a new heap buffer that the caller releases with

@@ -1,7 +1,10 @@
+#include <keyhold/process.h>
+
 #include "tool_frame.h"
 #include "zetrask.h"
 
 int main(int argc, char* argv[]) {
+    ProtectProcessMemory();
     ToolOptions options;
     SetDefaultOptions(&options);
     if (!ParseArgs(TOOL_ZETRASK, argc, argv, &options)) {

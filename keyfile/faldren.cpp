@@ -1,6 +1,7 @@
 #include "faldren.h"
 
 #include <keyhold/console.h>
+#include <keyhold/process.h>
 
 #include "key_blob.h"
 #include "tool_frame.h"
@@ -27,6 +28,7 @@ void PrintFaldrenUsage(void) {
 }
 
 int FaldrenMain(int argc, char* argv[]) {
+    ProtectProcessMemory();
     ToolOptions options;
     SetDefaultOptions(&options);
     if (!ParseArgs(TOOL_FALDREN, argc, argv, &options)) {

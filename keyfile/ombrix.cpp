@@ -1,6 +1,7 @@
 #include "ombrix.h"
 
 #include <keyhold/console.h>
+#include <keyhold/process.h>
 
 #include "key_blob.h"
 #include "tool_frame.h"
@@ -38,6 +39,7 @@ bool ImportKeyFile(const char* path, DWORD exportable, DWORD machineKeySet,
 }
 
 int OmbrixMain(int argc, char* argv[]) {
+    ProtectProcessMemory();
     ToolOptions options;
     SetDefaultOptions(&options);
     // The file is the one thing Ombrix cannot do without.

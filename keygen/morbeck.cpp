@@ -1,6 +1,7 @@
 #include "morbeck.h"
 
 #include <keyhold/console.h>
+#include <keyhold/process.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
@@ -115,6 +116,7 @@ static void PrintGenerationError(void) {
 }
 
 int MorbeckMain(int argc, char* argv[]) {
+    ProtectProcessMemory();
     ToolOptions options;
     SetDefaultOptions(&options);
     if (!ParseArgs(TOOL_MORBECK, argc, argv, &options)) {

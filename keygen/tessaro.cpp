@@ -1,6 +1,7 @@
 #include "tessaro.h"
 
 #include <keyhold/console.h>
+#include <keyhold/process.h>
 #include <wincrypt.h>
 
 #include "key_blob.h"
@@ -55,6 +56,7 @@ bool GenerateKeyPair(DWORD machineKeySet, const char* containerName, LONG keyLen
 }
 
 int TessaroMain(int argc, char* argv[]) {
+    ProtectProcessMemory();
     ToolOptions options;
     SetDefaultOptions(&options);
     if (!ParseArgs(TOOL_TESSARO, argc, argv, &options)) {

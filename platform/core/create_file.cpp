@@ -12,6 +12,7 @@
 #include "core/file_table.h"
 #include "core/last_error.h"
 #include "core/file_descriptor.h"
+#include "core/path_resolve.h"
 
 namespace {
 
@@ -25,51 +26,23 @@ HANDLE FailOpen(DWORD code) {
     return INVALID_HANDLE_VALUE;
 }
 
-DWORD OpenError(int err, const char* path) {
+DWORD OpenError(int err) {
     switch (err) {
     case ENXIO:      // a FIFO without a reader, a socket
     case ENODEV:     // a device without a driver
-    case ETXTBSY: return ERROR_ACCESS_DENIED;
+    case ETXTBSY:
+    case ELOOP: return ERROR_ACCESS_DENIED;
     case EEXIST: return ERROR_FILE_EXISTS;
-    default: return keyhold::PathErrorFromErrno(err, path);
-    }
-}
-
-bool IsSymbolicLink(const char* path) {
-    struct stat st {};
-    return lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Whether the path follows a symbolic link that another user planted in a
-// world-writable sticky directory such as /tmp: such a link is followed only
-// when it is ours or the directory owner's, as the kernel does when
-// fs.protected_symlinks is on, since otherwise anyone could aim our writes at
-// any file we may write. Links named inside link targets are not examined.
-bool FollowsPlantedLink(const char* path) {
-    const std::string full(path);
-    const uid_t me = geteuid();
-    for (std::size_t end = full.find('/', 1);; end = full.find('/', end + 1)) {
-        const std::string prefix = full.substr(0, end);
-        struct stat link {};
-        if (lstat(prefix.c_str(), &link) != 0) return false;
-        if (S_ISLNK(link.st_mode) && link.st_uid != me) {
-            const std::size_t slash = prefix.find_last_of('/');
-            const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
-            struct stat dirStat {};
-            if (stat(dir.c_str(), &dirStat) == 0 && (dirStat.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
-                link.st_uid != dirStat.st_uid)
-                return true;
-        }
-        if (end == std::string::npos) return false;
+    default: return keyhold::Win32ErrorFromErrno(err);
     }
 }
 
 // Removes the file this call created, unless someone has replaced it since.
-void RemoveCreated(const char* path, int fd) {
+void RemoveCreated(const keyhold::ResolvedPath& path, int fd) {
     struct stat ours {}, there {};
-    if (fstat(fd, &ours) == 0 && lstat(path, &there) == 0 && ours.st_dev == there.st_dev &&
-        ours.st_ino == there.st_ino)
-        unlink(path);
+    if (fstat(fd, &ours) == 0 && fstatat(path.dir.get(), path.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
+        unlinkat(path.dir.get(), path.name.c_str(), 0);
 }
 
 struct Opened {
@@ -77,43 +50,41 @@ struct Opened {
     bool created = false;
 };
 
-// Opens `path` for the disposition; on failure returns an invalid fd with the
-// error in `*error`.
-Opened OpenForDisposition(const char* path, int flags, DWORD disposition, DWORD* error) {
+// Opens the resolved name for the disposition; on failure returns an invalid
+// fd with the error in `*error`. O_NOFOLLOW throughout: the path's links were
+// followed once already, and a link found there now was put there since.
+Opened OpenForDisposition(const keyhold::ResolvedPath& path, int flags, DWORD disposition, DWORD* error) {
     Opened result;
+    const int dir = path.dir.get();
+    const char* name = path.name.c_str();
+    flags |= O_NOFOLLOW;
     switch (disposition) {
     case CREATE_NEW:
-        result.fd.reset(open(path, flags | O_CREAT | O_EXCL, kNewFileMode));
+        result.fd.reset(openat(dir, name, flags | O_CREAT | O_EXCL, kNewFileMode));
         result.created = result.fd.valid();
-        if (!result.fd) *error = OpenError(errno, path);
+        if (!result.fd) *error = OpenError(errno);
         return result;
     case OPEN_EXISTING:
     case TRUNCATE_EXISTING:
-        result.fd.reset(open(path, flags));
-        if (!result.fd) *error = OpenError(errno, path);
+        result.fd.reset(openat(dir, name, flags));
+        if (!result.fd) *error = OpenError(errno);
         return result;
     default:  // CREATE_ALWAYS, OPEN_ALWAYS: create, or open what is there
         for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-            result.fd.reset(open(path, flags | O_CREAT | O_EXCL, kNewFileMode));
+            result.fd.reset(openat(dir, name, flags | O_CREAT | O_EXCL, kNewFileMode));
             if (result.fd) {
                 result.created = true;
                 return result;
             }
             if (errno != EEXIST) {
-                *error = OpenError(errno, path);
+                *error = OpenError(errno);
                 return result;
             }
-            result.fd.reset(open(path, flags));
+            result.fd.reset(openat(dir, name, flags));
             if (result.fd) return result;
-            // EEXIST then ENOENT: a dangling symbolic link, or the file went
-            // away in between (then try again).
-            const int err = errno;
-            if (err != ENOENT) {
-                *error = OpenError(err, path);
-                return result;
-            }
-            if (IsSymbolicLink(path)) {
-                *error = ERROR_FILE_NOT_FOUND;
+            // EEXIST then ENOENT: the file went away in between; try again.
+            if (errno != ENOENT) {
+                *error = OpenError(errno);
                 return result;
             }
         }
@@ -156,13 +127,14 @@ extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dw
     int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
     flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
 
-    if (FollowsPlantedLink(lpFileName)) return FailOpen(ERROR_ACCESS_DENIED);
-    DWORD error = ERROR_SUCCESS;
-    Opened opened = OpenForDisposition(lpFileName, flags, dwCreationDisposition, &error);
+    keyhold::ResolvedPath path;
+    DWORD error = keyhold::ResolvePath(lpFileName, path);
+    if (error != ERROR_SUCCESS) return FailOpen(error);
+    Opened opened = OpenForDisposition(path, flags, dwCreationDisposition, &error);
     if (!opened.fd) return FailOpen(error);
     const int fd = opened.fd.get();
     auto fail = [&](DWORD code) {
-        if (opened.created) RemoveCreated(lpFileName, fd);
+        if (opened.created) RemoveCreated(path, fd);
         return FailOpen(code);
     };
 

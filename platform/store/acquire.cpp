@@ -95,7 +95,7 @@ BOOL Acquire(HCRYPTPROV* phProv, const NameArg& container, const NameArg& provid
         name = DefaultContainerName();
     } else {
         if (!container.valid) return Fail(NTE_BAD_KEYSET_PARAM);
-        const DWORD rc = CheckContainerName(container.bytes);
+        const DWORD rc = create ? CheckNewContainerName(container.bytes) : CheckContainerName(container.bytes);
         if (rc != ERROR_SUCCESS) return Fail(rc);
         name = container.bytes;
     }

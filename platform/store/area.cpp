@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <initializer_list>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "core/last_error.h"
+#include "store/area_dir.h"
 #include "store/unique_fd.h"
 
 namespace keyhold {
@@ -64,85 +66,135 @@ struct Subdirectory {
     mode_t mode;
 };
 
-std::string ParentOf(const std::string& path) {
+std::pair<std::string, std::string> SplitLast(const std::string& path) {
     const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// A name beside `path` that no other process picks: ".<name>.new-<pid>-<n>".
-std::string TemporarySibling(const std::string& path) {
+// A name in the same directory that no other process picks: ".<name>.new-<pid>-<n>".
+std::string TemporarySibling(const std::string& name) {
     static unsigned counter = 0;
-    const auto slash = path.find_last_of('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return ParentOf(path) + "/." + base + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    return "." + name + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
 
-DWORD MakeWithMode(const std::string& path, mode_t mode) {
-    // chmod after mkdir, so that the umask changes nothing.
-    if (mkdir(path.c_str(), 0700) != 0) return Win32ErrorFromErrno(errno);
-    if (chmod(path.c_str(), mode) != 0) return Win32ErrorFromErrno(errno);
+// mkdirat, then the mode through the new directory's own descriptor, so that
+// the umask changes nothing.
+DWORD MakeWithMode(int parentFd, const std::string& name, mode_t mode) {
+    if (mkdirat(parentFd, name.c_str(), 0700) != 0) return Win32ErrorFromErrno(errno);
+    const UniqueFd fd(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd || fchmod(fd.get(), mode) != 0) return Win32ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-void RemoveTemporary(const std::string& temp, std::initializer_list<Subdirectory> inside) {
-    for (const Subdirectory& sub : inside) rmdir((temp + "/" + sub.name).c_str());
-    rmdir(temp.c_str());
+void RemoveTemporary(int parentFd, const std::string& temp, std::initializer_list<Subdirectory> inside) {
+    const UniqueFd fd(openat(parentFd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd)
+        for (const Subdirectory& sub : inside) unlinkat(fd.get(), sub.name, AT_REMOVEDIR);
+    unlinkat(parentFd, temp.c_str(), AT_REMOVEDIR);
 }
 
-// Makes `path` with `mode` and the `inside` directories in it. It is built
-// under a temporary name and renamed into place without replacing anything,
-// so it appears whole, with its final modes, or not at all: neither a crash
-// nor another process ever sees it half made (a shared directory left at 0700
-// would lock every other user out for good). Another process's directory that
-// got there first wins, and is the caller's to judge.
-DWORD MakeDirectoryWhole(const std::string& path, mode_t mode, std::initializer_list<Subdirectory> inside) {
+bool IsExisting(DWORD rc) { return rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS; }
+
+// Makes `name` in `parentFd` with `mode` and the `inside` directories in it.
+// It is built under a temporary name and renamed into place without
+// replacing anything, so it appears whole, with its final modes, or not at
+// all: neither a crash nor another process ever sees it half made (a shared
+// directory left at 0700 would lock every other user out for good). Another
+// process's directory that got there first wins, and is the caller's to judge.
+DWORD MakeDirectoryWhole(int parentFd, const std::string& name, mode_t mode,
+                         std::initializer_list<Subdirectory> inside = {}) {
     std::string temp;
     DWORD rc;
     do {
-        temp = TemporarySibling(path);
-        rc = MakeWithMode(temp, mode);
-    } while (rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS);
-    for (const Subdirectory& sub : inside)
-        if (rc == ERROR_SUCCESS) rc = MakeWithMode(temp + "/" + sub.name, sub.mode);
-    if (rc == ERROR_SUCCESS && inside.size() > 0) {
-        const UniqueFd tempFd(open(temp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!tempFd || fsync(tempFd.get()) != 0) rc = Win32ErrorFromErrno(errno);
+        temp = TemporarySibling(name);
+        rc = MakeWithMode(parentFd, temp, mode);
+    } while (IsExisting(rc));
+    if (rc == ERROR_SUCCESS) {
+        const UniqueFd tempFd(openat(parentFd, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!tempFd) rc = Win32ErrorFromErrno(errno);
+        for (const Subdirectory& sub : inside)
+            if (rc == ERROR_SUCCESS) rc = MakeWithMode(tempFd.get(), sub.name, sub.mode);
+        if (rc == ERROR_SUCCESS && inside.size() > 0 && fsync(tempFd.get()) != 0) rc = Win32ErrorFromErrno(errno);
     }
     if (rc != ERROR_SUCCESS) {
-        RemoveTemporary(temp, inside);
+        RemoveTemporary(parentFd, temp, inside);
         return rc;
     }
-    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    if (renameat2(parentFd, temp.c_str(), parentFd, name.c_str(), RENAME_NOREPLACE) != 0) {
         const int error = errno;
-        RemoveTemporary(temp, inside);
+        RemoveTemporary(parentFd, temp, inside);
         if (error == EEXIST) return ERROR_SUCCESS;
         if (error != EINVAL && error != ENOSYS) return Win32ErrorFromErrno(error);
         // A file system without RENAME_NOREPLACE: made in place, one by one.
-        rc = MakeWithMode(path, mode);
-        if (rc == ERROR_ALREADY_EXISTS || rc == ERROR_FILE_EXISTS) return ERROR_SUCCESS;
+        rc = MakeWithMode(parentFd, name, mode);
+        if (IsExisting(rc)) return ERROR_SUCCESS;
+        const UniqueFd fd(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (rc == ERROR_SUCCESS && !fd) rc = Win32ErrorFromErrno(errno);
         for (const Subdirectory& sub : inside)
-            if (rc == ERROR_SUCCESS) rc = MakeWithMode(path + "/" + sub.name, sub.mode);
+            if (rc == ERROR_SUCCESS) rc = MakeWithMode(fd.get(), sub.name, sub.mode);
         if (rc != ERROR_SUCCESS) return rc;
     }
     // The new entry must outlive a crash as the containers written into it do.
-    const UniqueFd parentFd(open(ParentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!parentFd || fsync(parentFd.get()) != 0) return Win32ErrorFromErrno(errno);
+    if (fsync(parentFd) != 0) return Win32ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-// Makes `path` when it is missing (see MakeDirectoryWhole), and its missing
-// parents with `parentMode`; an existing directory keeps the mode it has.
-DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode,
-                      std::initializer_list<Subdirectory> inside = {}) {
+// Makes `name` in `parentFd` when it is missing; an existing one keeps its mode.
+DWORD EnsureIn(int parentFd, const std::string& name, mode_t mode, std::initializer_list<Subdirectory> inside = {}) {
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
+    if (fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return ERROR_SUCCESS;
     if (errno != ENOENT) return Win32ErrorFromErrno(errno);
-    const auto slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        const DWORD rc = EnsureDirectory(path.substr(0, slash), parentMode, parentMode);
-        if (rc != ERROR_SUCCESS) return rc;
+    return MakeDirectoryWhole(parentFd, name, mode, inside);
+}
+
+// Opens the directory `path` as configured (links followed), making it and
+// its missing parents with `mode` (and `inside`, for `path` itself) first.
+DWORD OpenOrMakePath(const std::string& path, mode_t mode, UniqueFd& out,
+                     std::initializer_list<Subdirectory> inside = {}) {
+    out.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (out) return ERROR_SUCCESS;
+    if (errno != ENOENT || path == "/") return PathErrorFromErrno(errno, path.c_str());
+    const auto [parent, leaf] = SplitLast(path);
+    UniqueFd parentFd;
+    DWORD rc = OpenOrMakePath(parent, mode, parentFd);
+    if (rc == ERROR_SUCCESS) rc = MakeDirectoryWhole(parentFd.get(), leaf, mode, inside);
+    if (rc != ERROR_SUCCESS) return rc;
+    out.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return out ? ERROR_SUCCESS : PathErrorFromErrno(errno, path.c_str());
+}
+
+// Makes what is missing of the area, from its base down. Within the store
+// every step works on the directory opened and checked before it.
+DWORD MakeArea(const Area& area, mode_t baseMode) {
+    const bool rooted = area.baseIsStore;
+    UniqueFd current;
+    // Whoever makes $KEYHOLD_ROOT makes both shared directories with it.
+    DWORD rc = rooted ? OpenOrMakePath(area.base, 0755, current, {{"users", 01777}, {"machine", 01777}})
+                      : OpenOrMakePath(area.base, baseMode, current);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (rooted) {
+        struct stat st {};
+        if (fstat(current.get(), &st) != 0) return Win32ErrorFromErrno(errno);
+        // Its owner, or root, adds a shared directory that is missing: no one
+        // else could, and an administrator may have made the root alone.
+        const uid_t me = geteuid();
+        if (me == 0 || st.st_uid == me) {
+            for (const char* shared : {"users", "machine"})
+                if (rc == ERROR_SUCCESS) rc = EnsureIn(current.get(), shared, 01777);
+            if (rc != ERROR_SUCCESS) return rc;
+        }
     }
-    return MakeDirectoryWhole(path, mode, inside);
+    for (std::size_t i = 0; i < area.below.size(); ++i) {
+        const bool last = i + 1 == area.below.size();
+        const mode_t mode = !last ? (rooted ? 01777 : baseMode) : area.machine ? 01777 : 0700;
+        rc = EnsureIn(current.get(), area.below[i], mode);
+        UniqueFd next;
+        if (rc == ERROR_SUCCESS) rc = OpenStoreDirectory(current.get(), area.below[i], !area.machine && last, next);
+        if (rc != ERROR_SUCCESS) return rc;
+        current = std::move(next);
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -150,54 +202,44 @@ DWORD EnsureDirectory(const std::string& path, mode_t mode, mode_t parentMode,
 DWORD LocateArea(bool machine, bool create, Area& out) {
     Area area;
     area.machine = machine;
-    DWORD rc = ERROR_SUCCESS;
+    mode_t baseMode = 0755;
     const char* rootSetting = std::getenv("KEYHOLD_ROOT");
     if (rootSetting != nullptr && *rootSetting != '\0') {
         const std::string root = Absolute(rootSetting);
         if (root.empty()) return ERROR_PATH_NOT_FOUND;
-        const std::string users = root + "/users";
-        area.dir = machine ? root + "/machine" : users + "/" + std::to_string(geteuid());
-        if (create) {
-            struct stat rootSt {};
-            const bool freshRoot = lstat(root.c_str(), &rootSt) != 0 && errno == ENOENT;
-            // Whoever makes the root makes both shared directories with it, since
-            // no other user could add a missing one to a root that is not theirs.
-            rc = EnsureDirectory(root, 0755, 0755, {{"users", 01777}, {"machine", 01777}});
-            if (rc == ERROR_SUCCESS && (!machine || freshRoot)) rc = EnsureDirectory(users, 01777, 0755);
-            if (rc == ERROR_SUCCESS && freshRoot) rc = EnsureDirectory(root + "/machine", 01777, 0755);
-        }
-        // The user areas are reached through users/, so a link there would
-        // take them elsewhere as surely as a linked area.
-        struct stat usersSt {};
-        if (rc == ERROR_SUCCESS && !machine && lstat(users.c_str(), &usersSt) == 0 && !S_ISDIR(usersSt.st_mode))
-            return ERROR_ACCESS_DENIED;
-        if (rc == ERROR_SUCCESS && create) rc = EnsureDirectory(area.dir, machine ? 01777 : 0700, 0755);
+        area.base = root;
+        area.baseIsStore = true;
+        area.below = machine ? std::vector<std::string>{"machine"}
+                             : std::vector<std::string>{"users", std::to_string(geteuid())};
     } else if (machine) {
-        area.dir = WithoutTrailingSlashes(KEYHOLD_MACHINE_AREA);
-        if (create) rc = EnsureDirectory(area.dir, 01777, 0755);
+        const auto [parent, leaf] = SplitLast(WithoutTrailingSlashes(KEYHOLD_MACHINE_AREA));
+        area.base = parent;
+        area.below = {leaf};
     } else {
         const char* xdg = std::getenv("XDG_DATA_HOME");
-        std::string base;
         // Relative values are invalid by the XDG rules and ignored.
         if (xdg != nullptr && xdg[0] == '/') {
-            base = WithoutTrailingSlashes(xdg);
+            area.base = WithoutTrailingSlashes(xdg);
         } else {
             const std::string home = HomeDirectory();
             if (home.empty()) return ERROR_PATH_NOT_FOUND;
-            base = WithoutTrailingSlashes(Absolute(home)) + "/.local/share";
+            area.base = WithoutTrailingSlashes(Absolute(home)) + "/.local/share";
         }
-        area.dir = base + "/keyhold/keys";
-        if (create) rc = EnsureDirectory(area.dir, 0700, 0700);
+        area.below = {"keyhold", "keys"};
+        baseMode = 0700;
     }
-    if (rc != ERROR_SUCCESS) return rc;
+    area.dir = area.base == "/" ? "" : area.base;
+    for (const std::string& part : area.below) area.dir += "/" + part;
 
-    struct stat st {};
-    if (lstat(area.dir.c_str(), &st) != 0) {
-        // A missing area is simply empty until something is created in it.
-        if (errno != ENOENT || create) return PathErrorFromErrno(errno, area.dir.c_str());
-    } else if (!S_ISDIR(st.st_mode) || (!machine && st.st_uid != geteuid())) {
-        return ERROR_ACCESS_DENIED;
+    if (create) {
+        const DWORD rc = MakeArea(area, baseMode);
+        if (rc != ERROR_SUCCESS) return rc;
     }
+    // A missing area is simply empty until something is created in it; one
+    // that fails the checks is not used at all.
+    UniqueFd dir;
+    const DWORD rc = OpenAreaDir(area, dir);
+    if (rc != ERROR_SUCCESS && (rc != ERROR_PATH_NOT_FOUND || create)) return rc;
     out = std::move(area);
     return ERROR_SUCCESS;
 }

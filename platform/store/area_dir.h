@@ -1,6 +1,6 @@
-// An open area directory. All container file operations go through this
-// descriptor (openat and friends), so a directory swapped for a link after the
-// checks cannot redirect them; the writers' lock is flock on it as well.
+// An open area directory and the container files in it. All container file
+// operations go through the directory's descriptor (openat and friends), so a
+// directory swapped for a link after the checks cannot redirect them.
 #ifndef KEYHOLD_STORE_AREA_DIR_H
 #define KEYHOLD_STORE_AREA_DIR_H
 
@@ -16,41 +16,31 @@
 
 namespace keyhold {
 
-// ERROR_PATH_NOT_FOUND when the area does not exist, ERROR_ACCESS_DENIED when it
-// is a link, not a directory or (a user area) another user's.
+// Opens the area by walking from its base, each directory by descriptor and
+// without following links. ERROR_PATH_NOT_FOUND when it does not exist;
+// ERROR_ACCESS_DENIED when a directory of the store on the way is a link,
+// no directory, owned by another user than root and the caller (a user area:
+// by anyone but the caller), or writable by others without the sticky bit.
 DWORD OpenAreaDir(const Area& area, UniqueFd& out);
 
-// Blocks until this process holds the area's writers' lock; it is held until
-// `dirFd` is closed.
-DWORD LockAreaForWriting(int dirFd);
+// Opens the directory `name` in `parentFd` under the same checks.
+DWORD OpenStoreDirectory(int parentFd, const std::string& name, bool ownOnly, UniqueFd& out);
 
-// Only a container's owner, or root, may read, replace or remove it.
+// Only a container's owner, or root, may read or remove it.
 bool MayUseContainerFile(const struct stat& st);
 
-// Reads and checks the container `name` whose file is in `dirFd`. `st` receives
-// the file's status. Errors as ReadContainer.
-DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out, struct stat& st);
+// Opens the container file `fileName` in `dirFd` for reading: NTE_BAD_KEYSET
+// when missing, ERROR_ACCESS_DENIED when it is another user's (see
+// MayUseContainerFile), NTE_KEYSET_ENTRY_BAD when it is no regular file of a
+// possible length. `st` receives its status.
+DWORD OpenContainerFile(int dirFd, const std::string& fileName, UniqueFd& out, struct stat& st);
 
-// Writes `data` atomically as `fileName` (call with the lock held): a
-// temporary file, fsync, then rename
-// over (replace) or link without replacing (NTE_EXISTS when taken), then fsync
-// of the directory. With `owner`, root hands the new file to that owner, so an
-// update by root does not take a container away from its user. On failure
-// nothing but the old file remains.
-DWORD WriteFileAtomically(int dirFd, const std::string& fileName, const SecureBytes& data,
-                          bool replace, const struct stat* owner);
+// Reads and checks the container `name` from its open file.
+DWORD ReadContainerFile(int fd, const struct stat& st, std::string_view name, ContainerRecord& out);
 
-// Removes every temporary file a crashed writer left that this user may
-// remove. Call with the lock held: then none belongs to a live writer. It
-// scans the directory, so writers call it only when a leftover under their
-// usual temporary name shows that a writer crashed, or that name is blocked.
-void RemoveStaleTemporaries(int dirFd);
-
-// The temporary name a user's writers use unless it is blocked.
-std::string PreferredTemporaryName(uid_t uid);
-
-// True for the names WriteFileAtomically gives its temporary files.
-bool IsTemporaryFileName(std::string_view name);
+// Reads and checks the container `name` whose file is in `dirFd`. Errors as
+// OpenContainerFile, then as ReadContainerFile.
+DWORD ReadContainerAt(int dirFd, std::string_view name, ContainerRecord& out);
 
 }  // namespace keyhold
 

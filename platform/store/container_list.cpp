@@ -1,6 +1,8 @@
 // Listing: per candidate file one openat, one pread and close (and, for
 // users other than root, one fstat for the owner), and no allocation but the
-// name itself, since an area may hold very many containers.
+// name itself, since an area may hold very many containers. Users other
+// than root see only their own files, so only root needs an owner check for
+// names too long to be listed to others.
 #include <algorithm>
 #include <vector>
 #include <cerrno>
@@ -46,8 +48,9 @@ DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
     if (!dir) return Win32ErrorFromErrno(errno);
 
     Sha256Hasher hasher;
-    // One byte more than the longest container file.
-    std::vector<unsigned char> file(kMaxContainerFileSize + 1);
+    // One byte more than the longest container file; it holds keys too, so
+    // it is wiped when it goes.
+    SecureBytes file(kMaxContainerFileSize + 1);
     const uid_t me = geteuid();
     std::string name;
     for (;;) {
@@ -79,6 +82,13 @@ DWORD ListContainerNames(const Area& area, std::vector<std::string>& names) {
         if (got < static_cast<ssize_t>(kMinContainerFileSize) || got > static_cast<ssize_t>(kMaxContainerFileSize))
             continue;
         if (DecodeContainerName(file.data(), static_cast<std::size_t>(got), name) != ERROR_SUCCESS) continue;
+        // A name too long for the listing programs' buffer would stop their
+        // listing there. Earlier versions made such names; they are listed
+        // for their owner alone, so no user's name can hide others' containers.
+        if (name.size() > kMaxNewContainerNameLength && me == 0) {
+            struct stat st {};
+            if (fstat(fd.get(), &st) != 0 || st.st_uid != me) continue;
+        }
         unsigned char actual[kSha256Size];
         if (!hasher.Hash(name.data(), name.size(), actual) || std::memcmp(actual, expected, kSha256Size) != 0)
             continue;

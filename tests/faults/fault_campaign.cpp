@@ -737,14 +737,14 @@ std::vector<Scenario> Scenarios() {
         s.prepare = [existing](const std::string& root, const std::string& work) {
             MakeContainer(root, "c", true, true);
             MakeContainer(root, "keep", true, false);
-            // A mode other than the default shows whether the replacement keeps it.
+            // A private key never keeps the mode of what it replaces.
             if (existing) WriteBytes(work + "/pair.key", ForeignPair().pub, 0640);
         };
-        s.isNew = [existing](const State& b, const State& a, std::string& why) {
+        s.isNew = [](const State& b, const State& a, std::string& why) {
             const FileImage& f = a.files.at("pair.key");
             if (!f.exists || f.bytes != a.containers.at("c").exchange.priv)
                 return Not(why, "pair.key does not hold the exported pair");
-            if ((f.mode & 07777) != (existing ? 0640u : 0600u)) return Not(why, "pair.key has the wrong mode");
+            if ((f.mode & 07777) != 0600u) return Not(why, "pair.key has the wrong mode");
             return Unchanged(b, a, "pair.key", why);
         };
         list.push_back(s);

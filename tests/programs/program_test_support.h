@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "legacy_container.h"
 #include "output_match.h"
 #include "run_program.h"
 

@@ -110,8 +110,14 @@ TEST(Vandrel, ReportsTheDefaultContainerWithoutArguments) {
 // name line's place and the key report follows.
 TEST(Vandrel, GoesOnAfterANameTooLongForItsBuffer) {
     Store store;
-    const std::string name(1500, 'n');
-    CreateKeyedContainer(name.c_str(), false);
+    const std::string name(1500, 'n');  // as an earlier version made it
+    ASSERT_TRUE(PlantLegacyContainer(name));
+    HCRYPTPROV context = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&context, name.c_str(), nullptr, PROV_RSA_FULL, 0));
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(CryptGenKey(context, AT_KEYEXCHANGE, 2048u << 16, &key));
+    CryptDestroyKey(key);
+    CryptReleaseContext(context, 0);
     const RunResult r = store.run("Vandrel", {"/N:" + name});
     const auto firstLineEnd = r.out.find('\n');
     ASSERT_NE(firstLineEnd, std::string::npos);

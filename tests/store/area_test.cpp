@@ -61,6 +61,7 @@ TEST_F(AreaTest, RelativeRootIsTakenFromTheCurrentDirectory) {
 TEST_F(AreaTest, LinkedOrNonDirectoryAreasAreRefused) {
     Area area;
     ASSERT_EQ(LocateArea(false, true, area), ERROR_SUCCESS);
+    const Area stale = area;
     const std::string elsewhere = temp_ / "elsewhere";
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
     ASSERT_EQ(rmdir(UserArea().c_str()), 0);
@@ -68,7 +69,6 @@ TEST_F(AreaTest, LinkedOrNonDirectoryAreasAreRefused) {
     EXPECT_EQ(LocateArea(false, false, area), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(LocateArea(false, true, area), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     // Even an area located before the swap is not followed through the link.
-    Area stale{UserArea(), false};
     EXPECT_EQ(CreateContainer(stale, "x"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     std::vector<std::string> names;
     EXPECT_EQ(ListContainerNames(stale, names), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -104,6 +104,68 @@ TEST_F(AreaTest, UserAreaOwnedByAnotherUserIsRefused) {
                   },
                   kNobody),
               Code(ERROR_ACCESS_DENIED));
+}
+
+// An area is used only when no one but root and the caller can replace what
+// is in it: each directory of the store owned by one of them, and sticky
+// where others may write. Otherwise nothing is read or written there.
+TEST_F(AreaTest, DirectoriesOthersControlAreRefused) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root to hand directories to another user";
+    struct Case {
+        std::string dir;
+        bool chownToNobody;
+        mode_t mode;
+        bool machine;
+        bool refused;
+    } cases[] = {
+        {"", true, 0755, true, true},           // the root, another user's
+        {"", false, 0777, true, true},          // the root, writable by all, not sticky
+        {"", false, 0775, false, true},         // ... or by its group
+        {"", false, 01777, false, false},       // sticky: others keep to their own entries
+        {"/machine", true, 01777, true, true},  // the machine area, another user's
+        {"/machine", false, 0777, true, true},
+        {"/users", true, 01777, false, true},
+        {"/users", false, 0777, false, true},
+        {"/users/0", false, 0755, false, false},
+        {"/users/0", false, 01777, false, true},  // a user area is its user's alone, sticky or not
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir + " " + std::to_string(c.mode));
+        Area made;
+        ASSERT_EQ(LocateArea(c.machine, true, made), ERROR_SUCCESS);
+        ASSERT_EQ(CreateContainer(made, "old"), ERROR_SUCCESS);
+        const std::string target = root_ + c.dir;
+        if (c.chownToNobody) { ASSERT_EQ(chown(target.c_str(), kNobody, kNobody), 0); }
+        ASSERT_EQ(chmod(target.c_str(), c.mode), 0);
+        const DWORD expected = c.refused ? static_cast<DWORD>(ERROR_ACCESS_DENIED) : ERROR_SUCCESS;
+        Area area;
+        EXPECT_EQ(LocateArea(c.machine, true, area), expected);
+        ContainerRecord record;
+        EXPECT_EQ(ReadContainer(made, "old", record), expected);
+        EXPECT_EQ(CreateContainer(made, "new"), expected);
+        std::vector<std::string> names;
+        EXPECT_EQ(ListContainerNames(made, names), expected);
+        EXPECT_EQ(Exists(made.dir + "/" + ContainerFileName("new")), !c.refused);
+        ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+    }
+}
+
+// An administrator's root (0755, made by root): root's first use, of the
+// machine area, makes the users' directory too, so users are not locked out.
+TEST_F(AreaTest, RootMakesBothSharedDirectoriesOfAnExistingRoot) {
+    if (!IsRoot()) GTEST_SKIP() << "needs root to act as another user";
+    ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    Area area;
+    ASSERT_EQ(LocateArea(true, true, area), ERROR_SUCCESS);
+    EXPECT_EQ(ModeOf(root_ + "/users"), 01777u);
+    EXPECT_EQ(InChild(
+                  [] {
+                      Area user;
+                      const DWORD rc = LocateArea(false, true, user);
+                      return Code(rc == ERROR_SUCCESS ? CreateContainer(user, "n") : rc);
+                  },
+                  kNobody),
+              "0");
 }
 
 TEST_F(AreaTest, OtherUsersGetAnAreaOfTheirOwnAndShareTheMachineArea) {

@@ -14,6 +14,7 @@
 #include "store/container_file.h"
 #include "store/container_store.h"
 #include "store/context.h"
+#include "legacy_container.h"
 #include "store_fixture.h"
 
 using namespace keyhold;
@@ -147,12 +148,20 @@ TEST_F(ContextTest, DefaultAndEmptyNames) {
     // An empty name never reaches the default container.
     for (DWORD flags : {DWORD{0}, DWORD{CRYPT_NEWKEYSET}, DWORD{CRYPT_DELETEKEYSET}})
         EXPECT_EQ(TryAcquire(&prov, "", flags), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM)) << flags;
-    const std::string tooLong(4096, 'L');
+    const std::string tooLong(1024, 'L');
     EXPECT_EQ(TryAcquire(&prov, tooLong.c_str(), CRYPT_NEWKEYSET), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    const std::string longest(4095, 'L');
+    const std::string longest(1023, 'L');
     ASSERT_EQ(TryAcquire(&prov, longest.c_str(), CRYPT_NEWKEYSET), 0u);
     EXPECT_EQ(StringParam(prov, PP_CONTAINER), longest);
     EXPECT_EQ(Release(prov), 0u);
+    // A longer name that an earlier version stored is still opened and removed.
+    const std::string legacy(4095, 'L');
+    ASSERT_TRUE(PlantLegacyContainer(legacy));
+    ASSERT_EQ(TryAcquire(&prov, legacy.c_str(), 0), 0u);
+    EXPECT_EQ(StringParam(prov, PP_CONTAINER), legacy);
+    EXPECT_EQ(Release(prov), 0u);
+    EXPECT_EQ(TryAcquire(nullptr, legacy.c_str(), CRYPT_DELETEKEYSET), 0u);
+    EXPECT_EQ(TryAcquire(&prov, std::string(4096, 'L').c_str(), 0), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
 
     ASSERT_EQ(TryAcquire(&prov, DefaultContainerName().c_str(), 0), 0u);
     EXPECT_EQ(Release(prov), 0u);
@@ -304,10 +313,10 @@ TEST_F(ContextTest, WideNamesBecomeUtf8) {
     for (const WCHAR* name : {static_cast<const WCHAR*>(loneHigh), static_cast<const WCHAR*>(loneLow),
                               static_cast<const WCHAR*>(highAtEnd), u""})
         EXPECT_EQ(TryAcquireW(&prov, name, CRYPT_NEWKEYSET), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
-    std::u16string tooLong(2048, u'\u00e4');  // 4096 bytes in UTF-8
+    std::u16string tooLong(512, u'\u00e4');  // 1024 bytes in UTF-8
     EXPECT_EQ(TryAcquireW(&prov, tooLong.c_str(), CRYPT_NEWKEYSET), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
     tooLong.pop_back();
-    tooLong.push_back(u'x');  // 4095 bytes
+    tooLong.push_back(u'x');  // 1023 bytes
     ASSERT_EQ(TryAcquireW(&prov, tooLong.c_str(), CRYPT_NEWKEYSET), 0u);
     EXPECT_EQ(Release(prov), 0u);
 

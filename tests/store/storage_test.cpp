@@ -14,6 +14,7 @@
 #include "store/area_dir.h"
 #include "store/container_file.h"
 #include "store/container_store.h"
+#include "store/container_write.h"
 #include "store_fixture.h"
 
 using namespace keyhold;
@@ -121,12 +122,15 @@ TEST_F(StorageTest, RefusedChangesWriteNothing) {
 }
 
 TEST_F(StorageTest, RefusedNamesCreateNothing) {
-    for (const std::string& name : {std::string(), std::string(4096, 'n'), std::string("a\0b", 3)}) {
-        EXPECT_EQ(CheckContainerName(name), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
+    for (const std::string& name : {std::string(), std::string(1024, 'n'), std::string("a\0b", 3)}) {
+        EXPECT_EQ(CheckNewContainerName(name), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
         EXPECT_EQ(CreateContainer(user_, name), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
     }
     EXPECT_TRUE(DirEntries(user_.dir).empty());
+    EXPECT_EQ(CheckNewContainerName(std::string(1023, 'n')), ERROR_SUCCESS);
+    // Longer names stored earlier stay usable, up to the file layout's limit.
     EXPECT_EQ(CheckContainerName(std::string(4095, 'n')), ERROR_SUCCESS);
+    EXPECT_EQ(CheckContainerName(std::string(4096, 'n')), static_cast<DWORD>(NTE_BAD_KEYSET_PARAM));
 }
 
 TEST_F(StorageTest, NoNameReachesOutsideItsArea) {
@@ -201,28 +205,21 @@ TEST_F(StorageTest, DamagedFilesAreReportedNeverUsedAndCanBeRemoved) {
     EXPECT_TRUE(Exists(FileOf(user_, "good"))) << "removing a link removes the link only";
 }
 
-TEST_F(StorageTest, StaleTemporariesAreRemovedByTheNextWriter) {
-    const std::string stale = user_.dir + "/" + PreferredTemporaryName(geteuid());
-    const std::string foreign = user_.dir + "/.khtmp-not-ours";
-    const std::string hidden = user_.dir + "/.hidden";
-    for (const auto& p : {stale, foreign, hidden}) WriteWhole(p, "left over");
-    std::vector<std::string> names;
-    ASSERT_EQ(ListContainerNames(user_, names), ERROR_SUCCESS);
-    EXPECT_TRUE(names.empty());
-    EXPECT_TRUE(Exists(stale)) << "readers change nothing";
+TEST_F(StorageTest, StaleTemporariesAreRemovedByTheNextWriterOfTheirContainer) {
     ASSERT_EQ(CreateContainer(user_, "next"), ERROR_SUCCESS);
-    EXPECT_FALSE(Exists(stale));
-    EXPECT_TRUE(Exists(foreign));
-    EXPECT_TRUE(Exists(hidden));
-    // A crash shown by the usual name sweeps the random-named leftovers too.
-    const std::string random = user_.dir + "/.khtmp-00000000deadbeef";
-    WriteWhole(stale, "left over");
-    WriteWhole(random, "left over");
+    const std::string stale = user_.dir + "/" + TemporaryNameOf(ContainerFileName("next"));
+    const std::string other = user_.dir + "/" + TemporaryNameOf(ContainerFileName("other"));
+    const std::string hidden = user_.dir + "/.hidden";
+    for (const auto& p : {stale, other, hidden}) WriteWhole(p, "left over");
+    EXPECT_TRUE(List(user_) == std::vector<std::string>{"next"});
+    EXPECT_TRUE(Exists(stale)) << "readers change nothing";
     ASSERT_EQ(SetExchange(user_, "next", "blob"), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(stale));
-    EXPECT_FALSE(Exists(random));
-    EXPECT_TRUE(Exists(foreign));
-    EXPECT_TRUE(Temporaries(user_) == std::vector<std::string>{".khtmp-not-ours"});
+    EXPECT_TRUE(Exists(other)) << "no writer removes what is not its container's";
+    EXPECT_TRUE(Exists(hidden));
+    WriteWhole(stale, "left over");
+    ASSERT_EQ(RemoveContainer(user_, "next"), ERROR_SUCCESS);
+    EXPECT_FALSE(Exists(stale)) << "a record left by a killed writer goes with its container";
 }
 
 TEST_F(StorageTest, UnreadableContainersAreLeftOutOfTheListing) {
@@ -247,14 +244,10 @@ TEST_F(StorageTest, UnreadableContainersAreLeftOutOfTheListing) {
 
 TEST_F(StorageTest, ABlockedTemporaryNameDoesNotStopWriters) {
     if (!IsRoot()) GTEST_SKIP() << "needs root to plant a file as another user";
-    // Root plants a file under nobody's usual temporary name in the shared area;
-    // the sticky bit keeps nobody from removing it.
-    const std::string planted = machine_.dir + "/" + PreferredTemporaryName(kNobody);
+    // Root plants a file under the temporary name of nobody's container in the
+    // shared area; the sticky bit keeps nobody from removing it.
+    const std::string planted = machine_.dir + "/" + TemporaryNameOf(ContainerFileName("n"));
     WriteWhole(planted, "planted");
-    // A stale random-named leftover of nobody's, cleared by the fallback scan.
-    const std::string leftover = machine_.dir + "/.khtmp-00000000deadbeef";
-    WriteWhole(leftover, "stale");
-    ASSERT_EQ(chown(leftover.c_str(), kNobody, kNobody), 0);
     const std::string result = InChild(
         [this] {
             std::string out = Code(CreateContainer(machine_, "n"));
@@ -266,8 +259,7 @@ TEST_F(StorageTest, ABlockedTemporaryNameDoesNotStopWriters) {
         kNobody);
     EXPECT_EQ(result, "0,0,0");
     EXPECT_EQ(ReadWhole(planted), "planted");
-    EXPECT_FALSE(Exists(leftover));
-    EXPECT_EQ(Temporaries(machine_), std::vector<std::string>{PreferredTemporaryName(kNobody)});
+    EXPECT_TRUE(Temporaries(machine_) == std::vector<std::string>{TemporaryNameOf(ContainerFileName("n"))});
 }
 
 TEST_F(StorageTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
@@ -331,22 +323,16 @@ TEST_F(StorageTest, OnlyTheOwnerOrRootMayUseAContainer) {
     EXPECT_EQ(result, "5,5,5,5,0,0,0,theirs");
     EXPECT_EQ(ReadWhole(FileOf(machine_, "roots")), before);
 
-    // Root sees and changes everything, and an update keeps the owner.
+    // Root reads and removes everything, but writes key material only into
+    // files of its own: another user's container is no place for root's keys.
     EXPECT_EQ(List(machine_), (std::vector<std::string>{"open", "roots", "theirs"}));
-    ASSERT_EQ(SetExchange(machine_, "theirs", "v2"), ERROR_SUCCESS);
-    struct stat st {};
-    ASSERT_EQ(stat(FileOf(machine_, "theirs").c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kNobody);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(InChild(
-                  [this] {
-                      ContainerRecord r;
-                      const DWORD rc = ReadContainer(machine_, "theirs", r);
-                      if (rc != 0) return Code(rc);
-                      return std::string(r.keys[kExchangeSlot].blob.begin(), r.keys[kExchangeSlot].blob.end());
-                  },
-                  kNobody),
-              "v2");
+    const std::string theirs = ReadWhole(FileOf(machine_, "theirs"));
+    ContainerRecord r;
+    EXPECT_EQ(ReadContainer(machine_, "theirs", r), ERROR_SUCCESS);
+    EXPECT_EQ(SetExchange(machine_, "theirs", "root's key"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(ReadWhole(FileOf(machine_, "theirs")), theirs);
+    EXPECT_EQ(RemoveContainer(machine_, "theirs"), ERROR_SUCCESS);
+    EXPECT_FALSE(Exists(FileOf(machine_, "theirs")));
 }
 
 TEST_F(StorageTest, RacingCreatorsHaveExactlyOneWinner) {

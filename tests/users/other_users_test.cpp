@@ -200,8 +200,11 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
         SCOPED_TRACE(mask);
         const std::string store = Store();
         const mode_t old = umask(mask);
-        // The first user ever makes the root; the others make their areas in it.
-        RunResult r = Run(alice, "Tessaro", {"/M", "/N:A", "/L:512", "/X"});
+        // Root makes the root (a user's root would serve that user alone); the
+        // others make their areas in it.
+        RunResult r = Run(0, "Tessaro", {"/M", "/N:R", "/L:512"});
+        EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
+        r = Run(alice, "Tessaro", {"/M", "/N:A", "/L:512", "/X"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
@@ -242,23 +245,35 @@ TEST_F(OtherUsersTest, StoreDirectoriesAndFilesHaveTheirModes) {
     }
 }
 
-TEST_F(OtherUsersTest, WhoeverComesFirstLeavesRoomForTheOthers) {
-    // The root directory is made by an unprivileged user, for one area only;
-    // the other area must still be open to everybody else.
+// A root that a user made is that user's to rearrange, so no one else uses
+// it, root included; one that root made serves everybody, whichever area
+// was used first.
+TEST_F(OtherUsersTest, ARootServesEveryoneOnlyWhenRootMadeIt) {
     ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
     for (bool machineFirst : {true, false}) {
         SCOPED_TRACE(machineFirst);
         const std::vector<std::string> first = machineFirst ? std::vector<std::string>{"/M", "/N:A", "/L:512"}
                                                             : std::vector<std::string>{"/N:A", "/L:512"};
-        RunResult r = Run(alice, "Tessaro", first);
+        RunResult r = Run(0, "Tessaro", first);
         ASSERT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
         r = Run(bob, "Tessaro", {"/M", "/N:B", "/L:512"});
         EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
-        EXPECT_EQ(StatOf(Store()).uid, alice);
         nftw(Store().c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
              FTW_DEPTH | FTW_PHYS);
+    }
+    ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/N:A", "/L:512"}).out, kTimeLine));
+    EXPECT_EQ(StatOf(Store()).uid, alice);
+    EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:A", "/L:512"}).out, kTimeLine));
+    for (uid_t other : {bob, uid_t{0}}) {
+        for (const char* area : {"", "/M"}) {
+            SCOPED_TRACE(std::to_string(other) + area);
+            std::vector<std::string> args = {"/N:B", "/L:512"};
+            if (*area != 0) args.push_back(area);
+            const RunResult r = Run(other, "Tessaro", args);
+            EXPECT_TRUE(Matches(r.out, ErrorLinePattern(5))) << r.out;
+        }
     }
 }
 
@@ -334,7 +349,9 @@ TEST_F(OtherUsersTest, KeyFilesOfAnotherUserInASharedDirectoryStayTheirs) {
     EXPECT_EQ(StatOf(shared + "/bob.key").uid, bob);
 }
 
-TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
+// Root replacing a user's file with a public key leaves it hers; with a
+// private key, the file becomes root's own, readable by no one else.
+TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesPublicKeysTheirsAndPrivateKeysRoots) {
     PrepareStore();
     const std::string shared = dir / "shared";
     ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
@@ -343,13 +360,15 @@ TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
     struct Step {
         std::string program;
         std::vector<std::string> args;
+        bool secret;
     } steps[] = {
-        {"Faldren", {"/M", "/N:RootKey", "/K:7"}},
-        {"Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}},
-        {"Morbeck", {"/M", "/N:RootKey", "/L:512"}},
+        {"Faldren", {"/M", "/N:RootKey", "/K:7"}, true},
+        {"Tessaro", {"/M", "/N:RootKey", "/L:512", "/X"}, false},
+        {"Morbeck", {"/M", "/N:RootKey", "/L:512"}, false},
     };
     for (Step& s : steps) {
         SCOPED_TRACE(s.program);
+        unlink(file.c_str());
         WriteBytes(file, "alice's old key file");
         ASSERT_EQ(chown(file.c_str(), alice, alice), 0);
         ASSERT_EQ(chmod(file.c_str(), 0640), 0);
@@ -357,8 +376,9 @@ TEST_F(OtherUsersTest, RootReplacingAUsersKeyFileLeavesItTheirs) {
         const RunResult r = Run(0, s.program, s.args);
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(ReadBytes(file), "alice's old key file");
-        EXPECT_EQ(StatOf(file).uid, alice);
-        EXPECT_EQ(StatOf(file).mode, S_IFREG | 0640);
+        EXPECT_EQ(StatOf(file).uid, s.secret ? 0u : alice);
+        EXPECT_EQ(StatOf(file).mode, S_IFREG | (s.secret ? 0600 : 0640));
+        if (s.secret) continue;
         // Still hers: she replaces it, and she may remove it from the sticky directory.
         EXPECT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/F:" + file}).out, kTimeLine));
         EXPECT_EQ(StatOf(file).uid, alice);
@@ -423,7 +443,10 @@ TEST_F(OtherUsersTest, LinksAnotherUserPlantsInASharedDirectoryAreNotFollowed) {
     EXPECT_EQ(StatOf(shared + "/mine.key").mode & S_IFMT, (mode_t)S_IFLNK);
 }
 
-TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
+// Root reads and deletes every container, but stores keys only in its own:
+// a container another user made under a name root uses later (squatting)
+// never receives root's keys.
+TEST_F(OtherUsersTest, RootReadsAndDeletesEveryContainerButWritesOnlyItsOwn) {
     PrepareStore();
     ASSERT_TRUE(Matches(Run(alice, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"}).out, kTimeLine));
     ASSERT_EQ(Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:alice.key"}).status, 0);
@@ -437,20 +460,16 @@ TEST_F(OtherUsersTest, RootMayUseEveryContainer) {
     r = Run(0, "Quorvin", {"/M"});
     EXPECT_NE(r.out.find("=Alice\n"), std::string::npos) << r.out;
 
-    // Root's new key pair replaces Alice's, and the container stays hers.
-    r = Run(0, "Tessaro", {"/M", "/N:Alice", "/L:512", "/X"});
-    EXPECT_TRUE(Matches(r.out, kTimeLine)) << r.out;
-    EXPECT_EQ(StatOf(aliceFile).uid, alice);
-    EXPECT_EQ(StatOf(aliceFile).mode, S_IFREG | 0600);
-    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:after.key"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(ReadBytes(Work(alice) + "/after.key"), ReadBytes(Work(alice) + "/alice.key"));
-
-    r = Run(0, "Ombrix", {"/M", "/N:Alice", "/X", "/F:root.key"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(StatOf(aliceFile).uid, alice);
-    r = Run(alice, "Faldren", {"/M", "/N:Alice", "/K:7", "/F:back.key"});
-    EXPECT_EQ(ReadBytes(Work(alice) + "/back.key"), ReadBytes(Work(alice) + "/alice.key"));
+    const std::string before = ReadBytes(aliceFile);
+    for (const auto& args : {std::vector<std::string>{"Tessaro", "/M", "/N:Alice", "/L:512", "/X"},
+                             std::vector<std::string>{"Morbeck", "/M", "/N:Alice", "/L:512"},
+                             std::vector<std::string>{"Ombrix", "/M", "/N:Alice", "/X", "/F:root.key"}}) {
+        SCOPED_TRACE(args[0]);
+        r = Run(0, args[0], std::vector<std::string>(args.begin() + 1, args.end()));
+        EXPECT_TRUE(Matches(r.out, std::string(args[0] == "Morbeck" ? kTimeLine : "") + ErrorLinePattern(5))) << r.out;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(ReadBytes(aliceFile), before);
+    }
 
     r = Run(0, "Zetrask", {"/M", "/N:Alice"});
     EXPECT_EQ(r.status, 0) << r.out;

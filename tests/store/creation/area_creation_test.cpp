@@ -1,7 +1,7 @@
 // Store directories appear whole or not at all: a failure (or a crash) in the
 // middle of making one, or another process making it at the same moment,
 // never leaves a shared directory with a wrong mode or a user refused. This
-// executable wraps chmod (-Wl,--wrap=chmod) so a test can fail the Nth one.
+// executable wraps fchmod (-Wl,--wrap=fchmod) so a test can fail the Nth one.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,18 +17,18 @@
 #include "output_match.h"
 #include "store_fixture.h"
 
-extern "C" int __real_chmod(const char* path, mode_t mode);
+extern "C" int __real_fchmod(int fd, mode_t mode);
 
 namespace {
-int g_failChmodAt = 0;  // 0: none; else the Nth chmod from now fails with EIO
+int g_failChmodAt = 0;  // 0: none; else the Nth fchmod from now fails with EIO
 }  // namespace
 
-extern "C" int __wrap_chmod(const char* path, mode_t mode) {
+extern "C" int __wrap_fchmod(int fd, mode_t mode) {
     if (g_failChmodAt > 0 && --g_failChmodAt == 0) {
         errno = EIO;
         return -1;
     }
-    return __real_chmod(path, mode);
+    return __real_fchmod(fd, mode);
 }
 
 namespace {
@@ -72,14 +72,14 @@ TEST_F(AreaCreationTest, AFailureWhileMakingTheStoreLeavesNothingHalfMade) {
     }
 }
 
-// Several users (as root: several uids, else this one) start on a missing
-// store at the same moment: every one of them gets its area.
-TEST_F(AreaCreationTest, UsersMakingTheStoreAtOnceAllGetTheirAreas) {
+// Several processes of one user start on a missing store at the same moment,
+// in either area: every one of them gets its area. (A store root one user
+// made serves no other user, so a race between users has one user's store
+// as its only sound outcome; the refusal of the others is tested elsewhere.)
+TEST_F(AreaCreationTest, ProcessesMakingTheStoreAtOnceAllGetTheirAreas) {
     // Everyone may make the root here, as in /tmp.
     ASSERT_EQ(chmod(temp_.path().c_str(), 01777), 0);
-    const std::vector<uid_t> uids =
-        IsRoot() ? std::vector<uid_t>{0, kNobody, kNoSuchUser, kNoSuchUser + 1, kNobody, 0}
-                 : std::vector<uid_t>(6, static_cast<uid_t>(-1));
+    const std::vector<uid_t> uids(6, IsRoot() ? kNobody : static_cast<uid_t>(-1));
     for (int round = 0; round < 25; ++round) {
         SCOPED_TRACE(round);
         int start[2];
