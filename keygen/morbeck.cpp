@@ -1,3 +1,7 @@
+// The RSA object's generation call is deprecated in OpenSSL 3 but kept, and it
+// alone gives RSA_generate_key's results and error texts; this file may use it.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "morbeck.h"
 
 #include <keyhold/console.h>
@@ -41,53 +45,45 @@ void PrintMorbeckUsage(void) {
     ConsolePrintf("  Morbeck /N:\"Test Provider\" /L:4096 /F:\"c:\\Sample Dir\\test.file\"\n");
 }
 
-bool RefuseKeyParameters(LONG modulusBits, DWORD publicExponent, char* text, size_t textSize) {
-    if (modulusBits > MORBECK_MAX_MODULUS_BITS) {
-        snprintf(text, textSize, "modulus length %ld bits is above the supported maximum of %d bits",
-                 (long)modulusBits, MORBECK_MAX_MODULUS_BITS);
-        return true;
-    }
-    // OpenSSL rejects an exponent of 0 only by failing to take it, and then
-    // generates with its default exponent instead.
-    if (publicExponent == 0) {
-        snprintf(text, textSize, "public exponent 0 is not usable");
-        return true;
-    }
-    return false;
+bool RefuseKeyParameters(LONG modulusBits, char* text, size_t textSize) {
+    if (modulusBits <= MORBECK_MAX_MODULUS_BITS) return false;
+    snprintf(text, textSize, "modulus length %ld bits is above the supported maximum of %d bits",
+             (long)modulusBits, MORBECK_MAX_MODULUS_BITS);
+    return true;
 }
 
-bool GenerateRsaKey(LONG modulusBits, DWORD publicExponent, EVP_PKEY** key) {
+// The RSA object's own generation call gives exactly what RSA_generate_key
+// gives (the key, and for a bad length or exponent OpenSSL's own refusal),
+// where the provider interface reports through other error codes.
+bool GenerateRsaKey(LONG modulusBits, DWORD publicExponent, RSA** key) {
     *key = NULL;
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(NULL, "RSA", NULL);
-    if (context == NULL) return false;
+    RSA* rsa = RSA_new();
     BIGNUM* exponent = BN_new();
-    // Every step must succeed: a setting OpenSSL did not take would otherwise
-    // be replaced by its default without a word.
-    const bool ok = exponent != NULL && BN_set_word(exponent, publicExponent) == 1 &&
-                    EVP_PKEY_keygen_init(context) == 1 &&
-                    EVP_PKEY_CTX_set_rsa_keygen_bits(context, (int)modulusBits) == 1 &&
-                    EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context, exponent) == 1 &&
-                    EVP_PKEY_generate(context, key) == 1;
+    const bool ok = rsa != NULL && exponent != NULL && BN_set_word(exponent, publicExponent) == 1 &&
+                    RSA_generate_key_ex(rsa, (int)modulusBits, exponent, NULL) == 1;
     BN_free(exponent);
-    EVP_PKEY_CTX_free(context);
     if (!ok) {
-        EVP_PKEY_free(*key);
-        *key = NULL;
+        RSA_free(rsa);
+        return false;
     }
-    return ok;
+    *key = rsa;
+    return true;
 }
 
-bool EncodePrivateKeyBlob(const EVP_PKEY* key, BYTE** blob, DWORD* length) {
+bool EncodePrivateKeyBlob(RSA* key, BYTE** blob, DWORD* length) {
     *blob = NULL;
     *length = 0;
+    EVP_PKEY* wrapper = EVP_PKEY_new();
+    if (wrapper == NULL) return false;
     // The secure memory method wipes what it held when it is freed.
-    BIO* bio = BIO_new(BIO_s_secmem());
-    if (bio == NULL) return false;
+    BIO* bio = EVP_PKEY_set1_RSA(wrapper, key) == 1 ? BIO_new(BIO_s_secmem()) : NULL;
+    if (bio == NULL) {
+        EVP_PKEY_free(wrapper);
+        return false;
+    }
 
-    i2b_PrivateKey_bio(bio, key);
     char* data = NULL;
-    const long size = BIO_get_mem_data(bio, &data);
-
+    const long size = i2b_PrivateKey_bio(bio, wrapper) > 0 ? BIO_get_mem_data(bio, &data) : 0;
     bool result = false;
     if (size > 0 && data != NULL && (unsigned long)size < 0xFFFFFFFFul) {
         BYTE* buffer = (BYTE*)malloc((size_t)size);
@@ -100,18 +96,20 @@ bool EncodePrivateKeyBlob(const EVP_PKEY* key, BYTE** blob, DWORD* length) {
     }
     if (size > 0 && data != NULL) OPENSSL_cleanse(data, (size_t)size);
     BIO_free(bio);
+    EVP_PKEY_free(wrapper);
     return result;
 }
 
 // Prints the earliest queued OpenSSL error, or a text of ours when OpenSSL
-// failed without saying why.
-static void PrintGenerationError(void) {
+// failed without saying why (or could not start, when its queue is no use).
+static void PrintGenerationError(bool started) {
     char text[ERROR_TEXT_SIZE];
-    const unsigned long code = ERR_get_error();
+    const unsigned long code = started ? ERR_get_error() : 0;
     if (code != 0)
         ERR_error_string_n(code, text, sizeof text);
     else
-        snprintf(text, sizeof text, "key generation failed without a reason from OpenSSL");
+        snprintf(text, sizeof text, started ? "key generation failed without a reason from OpenSSL"
+                                            : "OpenSSL could not start (not enough memory)");
     ConsolePrintf("RSA_generate_key: Error=%s\n", text);
 }
 
@@ -124,14 +122,16 @@ int MorbeckMain(int argc, char* argv[]) {
         return 1;
     }
 
+    // Nothing of OpenSSL may be used unless it started; under a tight memory
+    // limit it may not.
+    const bool started = OPENSSL_init_crypto(0, NULL) == 1;
     char refusal[ERROR_TEXT_SIZE];
-    EVP_PKEY* key = NULL;
-    ERR_clear_error();
+    RSA* key = NULL;
+    if (started) ERR_clear_error();
     const DWORD start = GetTickCount();
-    const bool refused =
-        RefuseKeyParameters(options.keyLength, options.publicExponent, refusal, sizeof refusal);
+    const bool refused = RefuseKeyParameters(options.keyLength, refusal, sizeof refusal);
     const bool generated =
-        !refused && GenerateRsaKey(options.keyLength, options.publicExponent, &key);
+        started && !refused && GenerateRsaKey(options.keyLength, options.publicExponent, &key);
     const DWORD elapsed = GetTickCount() - start;
     ConsolePrintf("Generate Time=%lu\n", (unsigned long)elapsed);
     if (refused) {
@@ -139,14 +139,14 @@ int MorbeckMain(int argc, char* argv[]) {
         return 1;
     }
     if (!generated) {
-        PrintGenerationError();
+        PrintGenerationError(started);
         return 1;
     }
 
     BYTE* blob = NULL;
     DWORD length = 0;
     if (!EncodePrivateKeyBlob(key, &blob, &length)) {
-        EVP_PKEY_free(key);
+        RSA_free(key);
         return 1;
     }
 
@@ -160,6 +160,6 @@ int MorbeckMain(int argc, char* argv[]) {
     }
 
     FreeKeyBuffer(blob, length);
-    EVP_PKEY_free(key);
+    RSA_free(key);
     return status;
 }

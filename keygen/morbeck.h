@@ -2,7 +2,7 @@
 #ifndef KEYHOLD_KEYGEN_MORBECK_H
 #define KEYHOLD_KEYGEN_MORBECK_H
 
-#include <openssl/evp.h>
+#include <openssl/rsa.h>
 #include <windows.h>
 
 // OpenSSL's own ceiling for a modulus; its generator does not enforce it, and
@@ -11,17 +11,19 @@
 
 void PrintMorbeckUsage(void);
 
-// A length or exponent we refuse before OpenSSL sees it, because OpenSSL would
-// not refuse it itself: writes the reason into text and returns true.
-bool RefuseKeyParameters(LONG modulusBits, DWORD publicExponent, char* text, size_t textSize);
+// A length we refuse before OpenSSL sees it, because OpenSSL would not refuse
+// it itself but work on it practically forever: writes the reason into text
+// and returns true.
+bool RefuseKeyParameters(LONG modulusBits, char* text, size_t textSize);
 
-// Generates an RSA pair with the given modulus length and public exponent. On
-// failure returns false with the reason in OpenSSL's error queue.
-bool GenerateRsaKey(LONG modulusBits, DWORD publicExponent, EVP_PKEY** key);
+// Generates an RSA pair with the given modulus length and public exponent, as
+// OpenSSL's RSA_generate_key does. On failure returns false with the reason in
+// OpenSSL's error queue.
+bool GenerateRsaKey(LONG modulusBits, DWORD publicExponent, RSA** key);
 
 // Writes the pair as a PRIVATEKEYBLOB into a new heap buffer, released by the
 // caller with FreeKeyBuffer. Prints nothing; on failure hands over no buffer.
-bool EncodePrivateKeyBlob(const EVP_PKEY* key, BYTE** blob, DWORD* length);
+bool EncodePrivateKeyBlob(RSA* key, BYTE** blob, DWORD* length);
 
 // The whole program: scan, usage or generation, import and export, exit status.
 int MorbeckMain(int argc, char* argv[]);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/console_charset.h"
+#include "core/guard.h"
 
 namespace {
 
@@ -79,10 +80,12 @@ private:
 }  // namespace
 
 extern "C" int ConsoleVPrintf(const char* format, va_list args) {
-    if (format == nullptr) return -1;
-    if (IsAscii(format)) return std::vprintf(format, args);
-    const std::string converted = Recoder::Instance().Convert(format);
-    return std::vprintf(converted.c_str(), args);
+    return keyhold::GuardedCall<int>(-1, [&]() -> int {
+        if (format == nullptr) return -1;
+        if (IsAscii(format)) return std::vprintf(format, args);
+        const std::string converted = Recoder::Instance().Convert(format);
+        return std::vprintf(converted.c_str(), args);
+    });
 }
 
 extern "C" int ConsolePrintf(const char* format, ...) {

@@ -13,6 +13,7 @@
 #include "core/last_error.h"
 #include "core/file_descriptor.h"
 #include "core/path_resolve.h"
+#include "core/guard.h"
 
 namespace {
 
@@ -105,73 +106,75 @@ bool TakeLock(int fd, int operation) {
 extern "C" HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                               LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    // Sharing is decided by the access asked for (an advisory lock per open),
-    // so the share mode, the attributes and the security attributes have no
-    // further effect here.
-    (void)dwShareMode;
-    (void)lpSecurityAttributes;
-    (void)dwFlagsAndAttributes;
+    return keyhold::GuardedCall<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        // Sharing is decided by the access asked for (an advisory lock per open),
+        // so the share mode, the attributes and the security attributes have no
+        // further effect here.
+        (void)dwShareMode;
+        (void)lpSecurityAttributes;
+        (void)dwFlagsAndAttributes;
 
-    if (lpFileName == nullptr || *lpFileName == '\0') return FailOpen(ERROR_PATH_NOT_FOUND);
-    const DWORD accessBits = GENERIC_READ | GENERIC_WRITE;
-    if (dwDesiredAccess == 0 || (dwDesiredAccess & ~accessBits) != 0) return FailOpen(ERROR_INVALID_PARAMETER);
-    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
-        return FailOpen(ERROR_INVALID_PARAMETER);
-    const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
-    const bool writable = (dwDesiredAccess & GENERIC_WRITE) != 0;
-    if (dwCreationDisposition == TRUNCATE_EXISTING && !writable) return FailOpen(ERROR_INVALID_PARAMETER);
-    const bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        if (lpFileName == nullptr || *lpFileName == '\0') return FailOpen(ERROR_PATH_NOT_FOUND);
+        const DWORD accessBits = GENERIC_READ | GENERIC_WRITE;
+        if (dwDesiredAccess == 0 || (dwDesiredAccess & ~accessBits) != 0) return FailOpen(ERROR_INVALID_PARAMETER);
+        if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+            return FailOpen(ERROR_INVALID_PARAMETER);
+        const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
+        const bool writable = (dwDesiredAccess & GENERIC_WRITE) != 0;
+        if (dwCreationDisposition == TRUNCATE_EXISTING && !writable) return FailOpen(ERROR_INVALID_PARAMETER);
+        const bool truncates = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
 
-    // Truncating is writing, so a read-only CREATE_ALWAYS still needs a
-    // descriptor that may write; the handle itself stays read-only.
-    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
-    flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
+        // Truncating is writing, so a read-only CREATE_ALWAYS still needs a
+        // descriptor that may write; the handle itself stays read-only.
+        int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO must not hang the open
+        flags |= (writable || truncates) ? (readable || !writable ? O_RDWR : O_WRONLY) : O_RDONLY;
 
-    keyhold::ResolvedPath path;
-    DWORD error = keyhold::ResolvePath(lpFileName, path);
-    if (error != ERROR_SUCCESS) return FailOpen(error);
-    Opened opened = OpenForDisposition(path, flags, dwCreationDisposition, &error);
-    if (!opened.fd) return FailOpen(error);
-    const int fd = opened.fd.get();
-    auto fail = [&](DWORD code) {
-        if (opened.created) RemoveCreated(path, fd);
-        return FailOpen(code);
-    };
+        keyhold::ResolvedPath path;
+        DWORD error = keyhold::ResolvePath(lpFileName, path);
+        if (error != ERROR_SUCCESS) return FailOpen(error);
+        Opened opened = OpenForDisposition(path, flags, dwCreationDisposition, &error);
+        if (!opened.fd) return FailOpen(error);
+        const int fd = opened.fd.get();
+        auto fail = [&](DWORD code) {
+            if (opened.created) RemoveCreated(path, fd);
+            return FailOpen(code);
+        };
 
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
-    if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
-    const int statusFlags = fcntl(fd, F_GETFL);
-    if (statusFlags < 0 || fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0)
-        return fail(keyhold::Win32ErrorFromErrno(errno));
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (!S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
+        const int statusFlags = fcntl(fd, F_GETFL);
+        if (statusFlags < 0 || fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0)
+            return fail(keyhold::Win32ErrorFromErrno(errno));
 
-    if (!TakeLock(fd, (writable || truncates) ? LOCK_EX : LOCK_SH))
-        return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
-    if (truncates && !opened.created && ftruncate(fd, 0) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
-    if (!writable && truncates && !TakeLock(fd, LOCK_SH))  // a reader shares once the truncation is done
-        return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
+        if (!TakeLock(fd, (writable || truncates) ? LOCK_EX : LOCK_SH))
+            return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
+        if (truncates && !opened.created && ftruncate(fd, 0) != 0) return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (!writable && truncates && !TakeLock(fd, LOCK_SH))  // a reader shares once the truncation is done
+            return fail(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : keyhold::Win32ErrorFromErrno(errno));
 
-    if (opened.created && hTemplateFile != nullptr && hTemplateFile != INVALID_HANDLE_VALUE) {
-        // A replacement file keeps the mode of the file it replaces, and when
-        // root replaces another user's file, its owner too: else the user
-        // could no longer use, or in a sticky directory even remove, it.
-        if (const auto templateFile = keyhold::FindFile(hTemplateFile)) {
-            struct stat templateStat {};
-            if (fstat(templateFile->fd.get(), &templateStat) != 0 ||
-                (geteuid() == 0 && fchown(fd, templateStat.st_uid, templateStat.st_gid) != 0) ||
-                fchmod(fd, templateStat.st_mode & 0777) != 0)
-                return fail(keyhold::Win32ErrorFromErrno(errno));
+        if (opened.created && hTemplateFile != nullptr && hTemplateFile != INVALID_HANDLE_VALUE) {
+            // A replacement file keeps the mode of the file it replaces, and when
+            // root replaces another user's file, its owner too: else the user
+            // could no longer use, or in a sticky directory even remove, it.
+            if (const auto templateFile = keyhold::FindFile(hTemplateFile)) {
+                struct stat templateStat {};
+                if (fstat(templateFile->fd.get(), &templateStat) != 0 ||
+                    (geteuid() == 0 && fchown(fd, templateStat.st_uid, templateStat.st_gid) != 0) ||
+                    fchmod(fd, templateStat.st_mode & 0777) != 0)
+                    return fail(keyhold::Win32ErrorFromErrno(errno));
+            }
         }
-    }
 
-    auto file = std::make_shared<keyhold::OpenFile>();
-    file->fd = std::move(opened.fd);
-    file->readable = readable;
-    file->writable = writable;
-    const bool existed = !opened.created;
-    HANDLE handle = keyhold::AddFile(std::move(file));
-    // The published convention: these two report whether the file was there.
-    if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return handle;
+        auto file = std::make_shared<keyhold::OpenFile>();
+        file->fd = std::move(opened.fd);
+        file->readable = readable;
+        file->writable = writable;
+        const bool existed = !opened.created;
+        HANDLE handle = keyhold::AddFile(std::move(file));
+        // The published convention: these two report whether the file was there.
+        if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
+            SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return handle;
+    });
 }

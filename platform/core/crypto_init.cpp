@@ -4,12 +4,13 @@
 
 namespace keyhold {
 
-void InitCrypto() {
-    // OpenSSL remembers it was initialised; only the first call does work.
+bool InitCrypto() {
+    // OpenSSL remembers it was initialised, and cannot be started again after
+    // a failed start; only the first call does work.
     static const bool done = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
                                                      OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
                                                  nullptr) == 1;
-    (void)done;
+    return done;
 }
 
 }  // namespace keyhold

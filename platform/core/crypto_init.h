@@ -9,7 +9,9 @@ namespace keyhold {
 // built-in default provider, so a local configuration cannot change its
 // algorithms, and a one-shot program does not pay for reading and applying
 // it. Call before the first other OpenSSL call; later calls cost nothing.
-void InitCrypto();
+// False when OpenSSL could not start (short of memory): then no other
+// OpenSSL call may be made.
+bool InitCrypto();
 
 }  // namespace keyhold
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/message_table.h"
+#include "core/guard.h"
 
 namespace {
 
@@ -46,38 +47,40 @@ std::string Wrap(std::string_view text, DWORD width) {
 
 extern "C" DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                                 LPSTR lpBuffer, DWORD nSize, void* Arguments) {
-    (void)lpSource;   // only meaningful with FROM_STRING / FROM_HMODULE, which are refused
-    (void)Arguments;  // our texts have no inserts
-    const bool allocate = (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0;
-    // Whatever happens below, an allocating caller never sees a stale pointer.
-    if (allocate && lpBuffer != nullptr) *reinterpret_cast<char**>(lpBuffer) = nullptr;
+    return keyhold::GuardedCall<DWORD>(0, [&]() -> DWORD {
+        (void)lpSource;   // only meaningful with FROM_STRING / FROM_HMODULE, which are refused
+        (void)Arguments;  // our texts have no inserts
+        const bool allocate = (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0;
+        // Whatever happens below, an allocating caller never sees a stale pointer.
+        if (allocate && lpBuffer != nullptr) *reinterpret_cast<char**>(lpBuffer) = nullptr;
 
-    if ((dwFlags & ~kSupportedFlags) != 0 || (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const char* found = keyhold::SystemMessageText(dwMessageId);
-    if (found == nullptr) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    if (!LanguageAvailable(dwLanguageId)) {
-        SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
-        return 0;
-    }
-    const std::string text = Wrap(found, dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK);
-    const size_t needed = text.size() + 1;
+        if ((dwFlags & ~kSupportedFlags) != 0 || (dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || lpBuffer == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        const char* found = keyhold::SystemMessageText(dwMessageId);
+        if (found == nullptr) {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+        if (!LanguageAvailable(dwLanguageId)) {
+            SetLastError(ERROR_RESOURCE_LANG_NOT_FOUND);
+            return 0;
+        }
+        const std::string text = Wrap(found, dwFlags & FORMAT_MESSAGE_MAX_WIDTH_MASK);
+        const size_t needed = text.size() + 1;
 
-    char* target = lpBuffer;
-    if (allocate) {
-        target = static_cast<char*>(LocalAlloc(LMEM_FIXED, needed > nSize ? needed : nSize));
-        if (target == nullptr) return 0;  // LocalAlloc set the reason
-        *reinterpret_cast<char**>(lpBuffer) = target;
-    } else if (nSize < needed) {
-        if (nSize > 0) lpBuffer[0] = '\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(target, text.c_str(), needed);
-    return static_cast<DWORD>(text.size());
+        char* target = lpBuffer;
+        if (allocate) {
+            target = static_cast<char*>(LocalAlloc(LMEM_FIXED, needed > nSize ? needed : nSize));
+            if (target == nullptr) return 0;  // LocalAlloc set the reason
+            *reinterpret_cast<char**>(lpBuffer) = target;
+        } else if (nSize < needed) {
+            if (nSize > 0) lpBuffer[0] = '\0';
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(target, text.c_str(), needed);
+        return static_cast<DWORD>(text.size());
+    });
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "core/guard.h"
+
 namespace {
 
 constexpr int kWatchedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
@@ -112,8 +114,10 @@ int ReadOneByte() {
 }  // namespace
 
 extern "C" int _getch(void) {
-    std::fflush(stdout);  // the prompt must be visible before we wait
-    if (!isatty(STDIN_FILENO)) return ReadOneByte();
-    SingleKeyMode mode;
-    return ReadOneByte();
+    return keyhold::GuardedCall<int>(-1, [&]() -> int {
+        std::fflush(stdout);  // the prompt must be visible before we wait
+        if (!isatty(STDIN_FILENO)) return ReadOneByte();
+        SingleKeyMode mode;
+        return ReadOneByte();
+    });
 }

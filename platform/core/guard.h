@@ -14,7 +14,8 @@ namespace keyhold {
 // Runs `body`; if it throws, sets the last error (`memoryError` for an
 // allocation failure, `otherError` for anything else) and returns `failed`.
 template <typename Result, typename Body>
-Result GuardedCall(Result failed, DWORD memoryError, DWORD otherError, Body&& body) noexcept {
+Result GuardedCall(Result failed, Body&& body, DWORD memoryError = ERROR_NOT_ENOUGH_MEMORY,
+                   DWORD otherError = ERROR_GEN_FAILURE) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -25,12 +26,11 @@ Result GuardedCall(Result failed, DWORD memoryError, DWORD otherError, Body&& bo
     return failed;
 }
 
-// The common case: a BOOL function. NTE_NO_MEMORY as `memoryError` marks a
-// key store function, whose other failures are NTE_FAIL.
+// The key store functions report a failed allocation as NTE_NO_MEMORY.
 template <typename Body>
-BOOL Guarded(DWORD memoryError, Body&& body) noexcept {
-    const DWORD otherError = memoryError == ERROR_NOT_ENOUGH_MEMORY ? ERROR_GEN_FAILURE : static_cast<DWORD>(NTE_FAIL);
-    return GuardedCall<BOOL>(FALSE, memoryError, otherError, static_cast<Body&&>(body));
+BOOL GuardedKeyStoreCall(Body&& body) noexcept {
+    return GuardedCall<BOOL>(FALSE, static_cast<Body&&>(body), static_cast<DWORD>(NTE_NO_MEMORY),
+                             static_cast<DWORD>(NTE_FAIL));
 }
 
 }  // namespace keyhold

@@ -92,7 +92,7 @@ DWORD WriteKeyFile(LPCSTR fileName, const BYTE* data, DWORD size) {
 }  // namespace keyhold
 
 extern "C" BOOL WINAPI WriteKeyBlobFileA(LPCSTR lpFileName, const BYTE* pbData, DWORD dwDataLen) {
-    return keyhold::Guarded(ERROR_NOT_ENOUGH_MEMORY, [&]() -> BOOL {
+    return keyhold::GuardedCall<BOOL>(FALSE, [&]() -> BOOL {
         const DWORD rc = keyhold::WriteKeyFile(lpFileName, pbData, dwDataLen);
         return rc == ERROR_SUCCESS ? TRUE : keyhold::Fail(rc);
     });

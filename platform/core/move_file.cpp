@@ -10,6 +10,7 @@
 
 #include "core/last_error.h"
 #include "core/file_descriptor.h"
+#include "core/guard.h"
 
 namespace {
 
@@ -66,30 +67,32 @@ int RenameNoReplace(const char* from, const char* to) {
 }  // namespace
 
 extern "C" BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
-    if ((dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (lpExistingFileName == nullptr || *lpExistingFileName == '\0' || lpNewFileName == nullptr ||
-        *lpNewFileName == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND);
+    return keyhold::GuardedCall<BOOL>(FALSE, [&]() -> BOOL {
+        if ((dwFlags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        if (lpExistingFileName == nullptr || *lpExistingFileName == '\0' || lpNewFileName == nullptr ||
+            *lpNewFileName == '\0')
+            return Fail(ERROR_PATH_NOT_FOUND);
 
-    if (dwFlags & MOVEFILE_REPLACE_EXISTING) {
-        // rename(2) would let a directory replace an empty directory; a
-        // replacing move is for files.
-        if (IsDirectory(lpNewFileName)) return Fail(ERROR_ACCESS_DENIED);
-        if (rename(lpExistingFileName, lpNewFileName) != 0)
-            return Fail(MoveError(errno, lpExistingFileName, lpNewFileName));
-    } else if (const int err = RenameNoReplace(lpExistingFileName, lpNewFileName); err != 0) {
-        return Fail(MoveError(err, lpExistingFileName, lpNewFileName));
-    }
-
-    if (dwFlags & MOVEFILE_WRITE_THROUGH) {
-        // The move is durable once both directory entries are on disk.
-        const std::string target = DirectoryOf(lpNewFileName);
-        const std::string source = DirectoryOf(lpExistingFileName);
-        if (const int err = SyncDirectory(target); err != 0) return Fail(keyhold::Win32ErrorFromErrno(err));
-        if (source != target) {
-            if (const int err = SyncDirectory(source); err != 0) return Fail(keyhold::Win32ErrorFromErrno(err));
+        if (dwFlags & MOVEFILE_REPLACE_EXISTING) {
+            // rename(2) would let a directory replace an empty directory; a
+            // replacing move is for files.
+            if (IsDirectory(lpNewFileName)) return Fail(ERROR_ACCESS_DENIED);
+            if (rename(lpExistingFileName, lpNewFileName) != 0)
+                return Fail(MoveError(errno, lpExistingFileName, lpNewFileName));
+        } else if (const int err = RenameNoReplace(lpExistingFileName, lpNewFileName); err != 0) {
+            return Fail(MoveError(err, lpExistingFileName, lpNewFileName));
         }
-    }
-    return TRUE;
+
+        if (dwFlags & MOVEFILE_WRITE_THROUGH) {
+            // The move is durable once both directory entries are on disk.
+            const std::string target = DirectoryOf(lpNewFileName);
+            const std::string source = DirectoryOf(lpExistingFileName);
+            if (const int err = SyncDirectory(target); err != 0) return Fail(keyhold::Win32ErrorFromErrno(err));
+            if (source != target) {
+                if (const int err = SyncDirectory(source); err != 0) return Fail(keyhold::Win32ErrorFromErrno(err));
+            }
+        }
+        return TRUE;
+    });
 }

@@ -7,6 +7,7 @@
 
 #include "core/crypto_init.h"
 #include "core/last_error.h"
+#include "core/guard.h"
 #include "store/container_store.h"
 #include "store/context.h"
 
@@ -74,7 +75,7 @@ NameArg FromWide(const WCHAR* text) {
 
 BOOL Acquire(HCRYPTPROV* phProv, const NameArg& container, const NameArg& provider, DWORD provType,
              DWORD flags) {
-    InitCrypto();
+    if (!InitCrypto()) return Fail(NTE_NO_MEMORY);
     const bool verify = (flags & CRYPT_VERIFYCONTEXT) != 0;
     const bool create = (flags & CRYPT_NEWKEYSET) != 0;
     const bool remove = (flags & CRYPT_DELETEKEYSET) != 0;
@@ -130,20 +131,26 @@ BOOL Acquire(HCRYPTPROV* phProv, const NameArg& container, const NameArg& provid
 
 extern "C" BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                                             DWORD dwProvType, DWORD dwFlags) {
-    using namespace keyhold;
-    return Acquire(phProv, FromNarrow(szContainer), FromNarrow(szProvider), dwProvType, dwFlags);
+    return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
+        using namespace keyhold;
+        return Acquire(phProv, FromNarrow(szContainer), FromNarrow(szProvider), dwProvType, dwFlags);
+    });
 }
 
 extern "C" BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer, LPCWSTR szProvider,
                                             DWORD dwProvType, DWORD dwFlags) {
-    using namespace keyhold;
-    return Acquire(phProv, FromWide(szContainer), FromWide(szProvider), dwProvType, dwFlags);
+    return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
+        using namespace keyhold;
+        return Acquire(phProv, FromWide(szContainer), FromWide(szProvider), dwProvType, dwFlags);
+    });
 }
 
 extern "C" BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-    using namespace keyhold;
-    if (!FindContext(hProv)) return Fail(NTE_BAD_UID);
-    if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-    if (!RemoveContext(hProv)) return Fail(NTE_BAD_UID);  // released by another thread meanwhile
-    return TRUE;
+    return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
+        using namespace keyhold;
+        if (!FindContext(hProv)) return Fail(NTE_BAD_UID);
+        if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+        if (!RemoveContext(hProv)) return Fail(NTE_BAD_UID);  // released by another thread meanwhile
+        return TRUE;
+    });
 }

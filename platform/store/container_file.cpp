@@ -18,6 +18,7 @@
 #include "store/container_file.h"
 
 #include <cstring>
+#include <new>
 
 #include <openssl/crypto.h>
 
@@ -151,7 +152,10 @@ DWORD DecodeContainerName(const unsigned char* data, std::size_t size, std::stri
 std::string ContainerFileName(std::string_view name) {
     static const char kHex[] = "0123456789abcdef";
     unsigned char digest[kSha256Size] = {};
-    Sha256(name.data(), name.size(), digest);
+    // Without its digest a name has no file name, and a made-up one could be
+    // another container's. The digest fails only when OpenSSL cannot get the
+    // memory it needs; the published functions report that as such.
+    if (!Sha256(name.data(), name.size(), digest)) throw std::bad_alloc();
     std::string out(2 * kSha256Size, '0');
     for (std::size_t i = 0; i < kSha256Size; ++i) {
         out[2 * i] = kHex[digest[i] >> 4];

@@ -55,6 +55,7 @@ DWORD DecodeContainerFile(const unsigned char* data, std::size_t size, Container
 DWORD DecodeContainerName(const unsigned char* data, std::size_t size, std::string& name);
 
 // The file name of a container: the lower-case hex SHA-256 of the name's bytes.
+// Throws std::bad_alloc when the digest cannot be computed.
 std::string ContainerFileName(std::string_view name);
 
 }  // namespace keyhold

@@ -11,7 +11,7 @@ struct MdFree {
 }  // namespace
 
 const EVP_MD* Sha256Md() {
-    InitCrypto();
+    if (!InitCrypto()) return nullptr;
     static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
     return md.get();
 }

@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include "core/last_error.h"
+#include "core/guard.h"
 #include "store/container_store.h"
 #include "store/context.h"
 
@@ -56,28 +57,30 @@ BOOL GetEnumContainers(ProviderContext& context, BYTE* pbData, DWORD* pdwDataLen
 
 extern "C" BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
                                          DWORD dwFlags) {
-    using namespace keyhold;
-    const std::shared_ptr<ProviderContext> context = FindContext(hProv);
-    if (!context) return Fail(NTE_BAD_UID);
-    if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
+        using namespace keyhold;
+        const std::shared_ptr<ProviderContext> context = FindContext(hProv);
+        if (!context) return Fail(NTE_BAD_UID);
+        if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
-    std::string_view value;
-    switch (dwParam) {
-    case PP_ENUMCONTAINERS:
-        return GetEnumContainers(*context, pbData, pdwDataLen, dwFlags);
-    case PP_NAME:
-        if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-        value = ProviderName(context->provType);
-        break;
-    case PP_CONTAINER:
-        if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
-        if (context->verifyContext) return Fail(NTE_BAD_KEYSET);
-        value = context->container;
-        break;
-    default:
-        return Fail(NTE_BAD_TYPE);
-    }
-    DWORD error = ERROR_SUCCESS;
-    CopyOut(value, pbData, pdwDataLen, error);
-    return error == ERROR_SUCCESS ? TRUE : Fail(error);
+        std::string_view value;
+        switch (dwParam) {
+        case PP_ENUMCONTAINERS:
+            return GetEnumContainers(*context, pbData, pdwDataLen, dwFlags);
+        case PP_NAME:
+            if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+            value = ProviderName(context->provType);
+            break;
+        case PP_CONTAINER:
+            if (dwFlags != 0) return Fail(NTE_BAD_FLAGS);
+            if (context->verifyContext) return Fail(NTE_BAD_KEYSET);
+            value = context->container;
+            break;
+        default:
+            return Fail(NTE_BAD_TYPE);
+        }
+        DWORD error = ERROR_SUCCESS;
+        CopyOut(value, pbData, pdwDataLen, error);
+        return error == ERROR_SUCCESS ? TRUE : Fail(error);
+    });
 }
