@@ -51,19 +51,23 @@ user plants under a container's file name (a link to their own file, a FIFO) or 
 temporary name mislead neither the user nor root; key blob files of another user in a sticky shared
 directory are neither replaced nor truncated, and links another user planted there (to a file or
 a directory of root's) are not followed by root's or anyone's export or import, whatever
-`fs.protected_symlinks` says. Root may report, export, replace, import into and delete every
-container; a container root changes stays its owner's, and so does a user's key blob file that
-root's `Faldren`, `Tessaro` or `Morbeck` replaces.
+`fs.protected_symlinks` says. Root may report, export and delete every container, but generation
+and import into another user's container are refused (`Error[00000005]`), root's included, so
+that no key of root's ever lands in a file another user owns. A user's key blob file that root's
+`Tessaro` or `Morbeck` replaces with a public key stays the user's; one that root's `Faldren /K:7`
+replaces with a private key becomes root's own, 0600. A store root that a user made serves that
+user alone; one root made serves everybody.
 
 **Hostile names** (`hostile_names_test.cpp`). Twenty-two names (`../x`, `../../etc/x`,
-`/etc/passwd`, `a/b`, `.`, `..`, a 4095-byte name, invalid and overlong UTF-8, control
+`/etc/passwd`, `a/b`, `.`, `..`, a 1023-byte name, invalid and overlong UTF-8, control
 characters, line breaks, a name equal to another container's file name, the store's temporary
 name, ...) go through every program that takes `/N:` in both areas and through
 CryptAcquireContextA: the whole temporary tree is pictured before and after (type, mode, owner,
 bytes, link targets) and the only change is one file per name in its area, which `Zetrask` then
-removes again; `/etc` and the working directory stay untouched. 4096 bytes and more, in
-CryptAcquireContextA and (counted in UTF-8) CryptAcquireContextW, and unpaired surrogates, are
-refused with NTE_BAD_KEYSET_PARAM for open, create and delete in both areas, by every program too.
+removes again; `/etc` and the working directory stay untouched. New names of 1024 bytes and more,
+and names of 4096 bytes and more for open and delete (longer names that earlier versions made stay
+usable), in CryptAcquireContextA and (counted in UTF-8) CryptAcquireContextW, and unpaired
+surrogates, are refused with NTE_BAD_KEYSET_PARAM in both areas, by every program too.
 
 **Hostile paths** (`hostile_paths_test.cpp`). `/F:` paths that are a directory, a link to one,
 `/dev/null` (also through a link), `/dev/zero`, `/dev/full`, a FIFO, a listening socket, dangling
@@ -88,5 +92,6 @@ echo "was followed, so user areas were made and used elsewhere; a key blob file 
 echo "dangling link was silently replaced by a plain file instead of being refused; a key blob file"
 echo "root replaced became root's, so its user could no longer read, replace or (in a sticky"
 echo "directory) remove it; and on a machine with fs.protected_symlinks off, a link another user"
-echo "planted in /tmp made root's export overwrite any file it pointed at."
+echo "planted in /tmp made root's export overwrite any file it pointed at. The attacks of the next"
+echo "section found more."
 exit $status
