@@ -4,6 +4,7 @@
 #ifndef KEYHOLD_COMMON_KEY_BLOB_H
 #define KEYHOLD_COMMON_KEY_BLOB_H
 
+#include <windows.h>
 #include <wincrypt.h>
 
 // Exports the exchange key of the container (null: the default one) as a blob

@@ -2,6 +2,7 @@
 #ifndef KEYHOLD_COMMON_KEY_STORE_H
 #define KEYHOLD_COMMON_KEY_STORE_H
 
+#include <windows.h>
 #include <wincrypt.h>
 
 enum ContainerOpen {

@@ -1,5 +1,6 @@
 #include <conio.h>
 #include <keyhold/console.h>
+#include <windows.h>
 #include <wincrypt.h>
 
 #include "tool_frame.h"

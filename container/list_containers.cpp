@@ -1,4 +1,5 @@
 #include <keyhold/console.h>
+#include <windows.h>
 #include <wincrypt.h>
 
 #include "key_store.h"

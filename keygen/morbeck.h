@@ -2,8 +2,10 @@
 #ifndef KEYHOLD_KEYGEN_MORBECK_H
 #define KEYHOLD_KEYGEN_MORBECK_H
 
-#include <openssl/rsa.h>
+// windows.h first: on Windows it brings wincrypt.h, whose X509_NAME and the
+// like OpenSSL's headers then take back for their own names.
 #include <windows.h>
+#include <openssl/rsa.h>
 
 // OpenSSL's own ceiling for a modulus; its generator does not enforce it, and
 // beyond it a run would take practically forever.

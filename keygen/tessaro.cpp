@@ -2,6 +2,7 @@
 
 #include <keyhold/console.h>
 #include <keyhold/process.h>
+#include <windows.h>
 #include <wincrypt.h>
 
 #include "key_blob.h"

@@ -3,6 +3,7 @@
 #define KEYHOLD_REPORT_KEY_PARAMETERS_H
 
 #include <stddef.h>
+#include <windows.h>
 #include <wincrypt.h>
 
 struct NamedValue {

@@ -2,6 +2,7 @@
 #ifndef KEYHOLD_REPORT_VANDREL_H
 #define KEYHOLD_REPORT_VANDREL_H
 
+#include <windows.h>
 #include <wincrypt.h>
 
 void PrintVandrelUsage(void);

@@ -26,7 +26,7 @@ trap 'rm -f "$tmp"' EXIT
 } >"$tmp"
 
 status=0
-for part in faults stress users attacks fuzz; do
+for part in faults stress users fuzz; do
   script="$top/scripts/reliability/$part.sh"
   [ -x "$script" ] || continue
   args=()

@@ -21,8 +21,6 @@ namespace keyhold {
 
 namespace {
 
-constexpr mode_t kPrivateMode = 0600;
-
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The file there now, opened for writing (which proves we may replace it) and

@@ -37,7 +37,7 @@ struct HeaderCode {
 
 // Every ERROR_* and NTE_* constant the shared headers define.
 std::vector<HeaderCode> CodesIn(const std::string& header) {
-    std::ifstream in(std::string(KEYHOLD_SOURCE_DIR) + "/platform/include/" + header);
+    std::ifstream in(std::string(KEYHOLD_SOURCE_DIR) + "/platform/linux-include/" + header);
     std::vector<HeaderCode> codes;
     for (std::string line; std::getline(in, line);) {
         std::istringstream words(line);
