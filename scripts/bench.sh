@@ -12,7 +12,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 quick=${KEYHOLD_BENCH_QUICK:-0}
 scale=${KEYHOLD_BENCH_SCALE:-1}
 
-"$top/scripts/deps.sh" libbenchmark-dev jq softhsm2
+"$top/scripts/deps.sh" --tests libbenchmark-dev jq softhsm2
 cmake -S "$top" -B "$top/build-release" -DCMAKE_BUILD_TYPE=Release -DKEYHOLD_BENCH=ON >/dev/null
 cmake --build "$top/build-release" -j 2 --target Vandrel Tessaro Morbeck Faldren Ombrix Quorvin \
     keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync keyhold_gen_timer \
