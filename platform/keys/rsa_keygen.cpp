@@ -20,6 +20,8 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 
+#include "keys/rsa_numbers.h"
+
 namespace keyhold {
 
 namespace {
@@ -34,6 +36,7 @@ constexpr int kLeastPrimeDistanceBits = 100;
 struct Search {
     int halfBits = 0;
     const BIGNUM* e = nullptr;
+    OSSL_LIB_CTX* libctx = nullptr;
     std::atomic<bool> done{false};
     std::mutex mutex;
     BignumPtr first;  // the first suitable prime found, waiting for its partner
@@ -61,7 +64,8 @@ enum class Pair { kMade, kUnsuitable, kFailed };
 
 // The key of the primes a and b. kUnsuitable when the two make no good pair:
 // the caller then drops the newer one and searches on. The larger prime is p.
-Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN_CTX* ctx, EvpPkeyPtr& out) {
+Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN_CTX* ctx, OSSL_LIB_CTX* libctx,
+             EvpPkeyPtr& out) {
     const BIGNUM* p = BN_cmp(a, b) >= 0 ? a : b;
     const BIGNUM* q = p == a ? b : a;
     BignumPtr n(BN_new()), distance = SecureNumber(), p1 = SecureNumber(), q1 = SecureNumber(),
@@ -103,7 +107,7 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
         return Pair::kFailed;
     ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, kProviderRsaName, nullptr));
     EVP_PKEY* made = nullptr;
     if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
         EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
@@ -120,7 +124,7 @@ void EndSearch(Search& search, DWORD failure) {
 }
 
 void Searcher(Search& search) {
-    BnCtxPtr ctx(BN_CTX_secure_new());
+    BnCtxPtr ctx(BN_CTX_secure_new_ex(search.libctx));
     BnGencbPtr cb(BN_GENCB_new());
     if (!ctx || !cb) return EndSearch(search, NTE_NO_MEMORY);
     BN_GENCB_set(cb.get(), KeepSearching, &search);
@@ -139,7 +143,8 @@ void Searcher(Search& search) {
             search.first = std::move(prime);
             continue;
         }
-        const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(), search.key);
+        const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(),
+                                  search.libctx, search.key);
         if (pair == Pair::kUnsuitable) continue;
         search.first.reset();
         if (pair == Pair::kFailed) search.failure = NTE_FAIL;
@@ -162,7 +167,8 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
-DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx,
+                     bool callingThreadOnly) {
     // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
     // least 512 bits. Lengths are even here (the callers take multiples of 8).
     if (bits < kMinBits || bits % 2 != 0 || exponent < 3 || exponent % 2 == 0) return NTE_FAIL;
@@ -171,7 +177,8 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     Search search;
     search.halfBits = static_cast<int>(bits / 2);
     search.e = e.get();
-    const unsigned searchers = RsaSearcherCount();
+    search.libctx = libctx;
+    const unsigned searchers = callingThreadOnly ? 1 : RsaSearcherCount();
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);
@@ -187,7 +194,7 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     ERR_clear_error();
     if (!search.key) return search.failure != ERROR_SUCCESS ? search.failure : NTE_FAIL;
     // OpenSSL's full check: both factors prime, n = pq, d and the CRT values.
-    EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, search.key.get(), nullptr));
+    EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(libctx, search.key.get(), nullptr));
     const bool sound = check && EVP_PKEY_check(check.get()) == 1;
     ERR_clear_error();
     if (!sound) return NTE_FAIL;

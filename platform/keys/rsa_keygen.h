@@ -10,8 +10,11 @@
 namespace keyhold {
 
 // A new key pair with a modulus of exactly `bits` bits and public exponent
-// `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL.
-DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
+// `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL. The key, its
+// randomness and its check come from `libctx` (null: OpenSSL's default one).
+// With `callingThreadOnly` no thread is started: the caller's searches alone.
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx = nullptr,
+                     bool callingThreadOnly = false);
 
 // How many threads search for primes in GenerateRsaKey called from this thread: one per
 // core the thread may run on, at least one and at most 16.
