@@ -112,6 +112,17 @@ void KeyCache::Keep(const std::string& key, const FileIdentity& identity, const 
     entries_[key] = Entry{identity, keys};
 }
 
+std::shared_ptr<const UniqueFd> KeyCache::AreaOf(CK_SLOT_ID slot, const std::string& dir) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const OpenArea& area = areas_[slot];
+    return area.dir == dir ? area.fd : nullptr;
+}
+
+void KeyCache::KeepArea(CK_SLOT_ID slot, const std::string& dir, std::shared_ptr<const UniqueFd> fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    areas_[slot] = OpenArea{dir, std::move(fd)};
+}
+
 DWORD LocateTokenArea(CK_SLOT_ID slot, bool create, Area& area) {
     return LocateArea(slot == kMachineSlot, create, area);
 }
@@ -139,19 +150,29 @@ DWORD ReadContainerKeys(KeyCache& cache, CK_SLOT_ID slot, std::string_view name,
     Area area;
     rc = LocateTokenArea(slot, false, area);
     if (rc != ERROR_SUCCESS) return rc;
-    UniqueFd dir;
-    rc = OpenAreaDir(area, dir);
-    if (rc == ERROR_PATH_NOT_FOUND) return NTE_BAD_KEYSET;
-    if (rc != ERROR_SUCCESS) return rc;
-
+    const std::string fileName = ContainerFileName(name);
     // An unchanged file needs no second reading or decoding: a container is
-    // only ever replaced whole (a new inode), never written in place.
+    // only ever replaced whole (a new inode), never written in place. Nor
+    // does it need the walk to its area again: in the directory opened and
+    // checked before, the same file with the same change time has the same
+    // owner and mode, so one fstatat tells. A key removed or replaced since
+    // is seen at once; anything else takes the full way below.
     std::string cacheKey = area.dir;
     cacheKey.push_back('\0');
     cacheKey.append(name);
-    UniqueFd file;
     struct stat st {};
-    rc = OpenContainerFile(dir.get(), ContainerFileName(name), file, st);
+    if (const auto known = cache.AreaOf(slot, area.dir);
+        known && fstatat(known->get(), fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        cache.Find(cacheKey, IdentityOf(st), out))
+        return ERROR_SUCCESS;
+
+    auto dir = std::make_shared<UniqueFd>();
+    rc = OpenAreaDir(area, *dir);
+    if (rc == ERROR_PATH_NOT_FOUND) return NTE_BAD_KEYSET;
+    if (rc != ERROR_SUCCESS) return rc;
+    cache.KeepArea(slot, area.dir, dir);
+    UniqueFd file;
+    rc = OpenContainerFile(dir->get(), fileName, file, st);
     if (rc != ERROR_SUCCESS) return rc;
     if (cache.Find(cacheKey, IdentityOf(st), out)) return ERROR_SUCCESS;
 

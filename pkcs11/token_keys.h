@@ -20,6 +20,7 @@
 #include "keys/openssl_ptr.h"
 #include "store/area.h"
 #include "store/container_file.h"
+#include "store/unique_fd.h"
 
 namespace keyhold::p11 {
 
@@ -70,13 +71,23 @@ public:
     bool Find(const std::string& key, const FileIdentity& identity, ContainerKeys& out);
     void Keep(const std::string& key, const FileIdentity& identity, const ContainerKeys& keys);
 
+    // The area directory of a slot as the last full read opened and checked
+    // it (while the area's path is still `dir`), or null.
+    std::shared_ptr<const UniqueFd> AreaOf(CK_SLOT_ID slot, const std::string& dir);
+    void KeepArea(CK_SLOT_ID slot, const std::string& dir, std::shared_ptr<const UniqueFd> fd);
+
 private:
     struct Entry {
         FileIdentity identity;
         ContainerKeys keys;
     };
+    struct OpenArea {
+        std::string dir;
+        std::shared_ptr<const UniqueFd> fd;
+    };
     std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
+    OpenArea areas_[kSlotCount];
 };
 
 // The token's area; `create` makes it on the way.
