@@ -12,10 +12,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 quick=${KEYHOLD_BENCH_QUICK:-0}
 scale=${KEYHOLD_BENCH_SCALE:-1}
 
-"$top/scripts/deps.sh" libbenchmark-dev jq gnutls-bin openssh-client
+"$top/scripts/deps.sh" --tests libbenchmark-dev jq softhsm2 gnutls-bin openssh-client
 cmake -S "$top" -B "$top/build-release" -DCMAKE_BUILD_TYPE=Release -DKEYHOLD_BENCH=ON >/dev/null
 cmake --build "$top/build-release" -j 2 --target Vandrel Tessaro Morbeck Faldren Ombrix Quorvin \
-    keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync keyhold_gen_timer keyhold_keygen_parts >/dev/null
+    keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync keyhold_gen_timer \
+    keyhold_keygen_parts keyhold_pkcs11_bench keyhold-pkcs11 >/dev/null
 bin="$top/build-release/bin"
 no_fsync="LD_PRELOAD=$top/build-release/lib/libkeyhold_no_fsync.so"
 gen_timer="LD_PRELOAD=$top/build-release/lib/libkeyhold_gen_timer.so"
@@ -36,7 +37,8 @@ sample_load() { loads+=("$1: $(cut -d' ' -f1-4 /proc/loadavg)"); }
 timer() { "$bin/keyhold_run_timer" "$@"; }
 # Fields of run_timer's line for LABEL: 3 = median, 4 = 90th percentile (µs).
 field() { awk -v l="$2" -v f="$3" '$1 == l { print $f }' "$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+# Two decimals, or four below 0.01, where two would say nothing.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b <= 0) print "n/a"; else if (a / b < 0.01) printf "%.4f", a / b; else printf "%.2f", a / b }'; }
 # Median and 90th percentile (nearest rank) of numbers on standard input.
 median_p90() { sort -g | awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
     r = int(NR * 0.9 + 0.999999); if (r < 1) r = 1; printf "%.1f %.1f\n", m, v[r] }'; }
@@ -267,6 +269,66 @@ us() { awk -v v="$1" 'BEGIN { printf "%.0f", v }'; }
 read -r fsync_med fsync_p90 <<<"$(stat BM_ImportBesideFloor/2048 import_fsync_us)"
 read -r rest_med rest_p90 <<<"$(stat BM_ImportBesideFloor/2048 import_us)"
 fsync_med=$(us "$fsync_med") fsync_p90=$(us "$fsync_p90") rest_med=$(us "$rest_med") rest_p90=$(us "$rest_p90")
+# --- PKCS#11 module ----------------------------------------------------------------
+# In one process (keyhold_pkcs11_bench), in turns: RSA-2048 signatures through
+# the module beside OpenSSL's own EVP_PKEY_sign of the same key and SoftHSM2
+# with that key imported, one thread and two; then searches by label.
+p11_module="$top/build-release/lib/libkeyhold-pkcs11.so"
+softhsm_module=$(find /usr/lib -name libsofthsm2.so | head -n 1)
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+mkdir -p "$work/softhsm-tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/softhsm-tokens/" >"$SOFTHSM2_CONF"
+softhsm2-util --init-token --free --label bench --pin 1234 --so-pin 1234 >/dev/null
+export KEYHOLD_ROOT="$work/root"
+"$bin/Tessaro" /N:bench-sign /X >/dev/null
+p11_rounds=$(runs 30)
+sample_load "PKCS#11 signing"
+"$bin/keyhold_pkcs11_bench" sign "$p11_rounds" 50 "$p11_module" "$softhsm_module" >pkcs11-sign.txt
+p11_row() { # file, label, peer label, text, peer text
+    row "$4 (${p11_rounds} rounds)" "$5" "$(ratio "$(field "$1" "$2" 2)" "$(field "$1" "$3" 2)")" \
+        "$(ratio "$(field "$1" "$2" 3)" "$(field "$1" "$3" 3)")"
+}
+p11_row pkcs11-sign.txt sign_keyhold sign_evp "PKCS#11 \`C_SignInit\` + \`C_Sign\`, RSA-2048 PKCS#1 v1.5, one thread" \
+    "OpenSSL \`EVP_PKEY_sign\` of the same key, same process"
+p11_row pkcs11-sign.txt sign_keyhold sign_softhsm "PKCS#11 \`C_SignInit\` + \`C_Sign\`, RSA-2048, one thread" \
+    "SoftHSM2 \`C_SignInit\` + \`C_Sign\`, the same key imported"
+p11_row pkcs11-sign.txt sign_keyhold_2threads sign_keyhold "PKCS#11 \`C_Sign\`, two threads at once, wall time per signature" \
+    "itself, one thread"
+# What the machine gave two threads meanwhile: OpenSSL alone, the same way.
+p11_row pkcs11-sign.txt sign_evp_2threads sign_evp "OpenSSL \`EVP_PKEY_sign\`, two threads at once, wall time per signature" \
+    "itself, one thread"
+per_second() { awk -v v="$(field pkcs11-sign.txt "$1" 2)" 'BEGIN { printf "%.0f", 1e6 / v }'; }
+p11_notes=("- RSA-2048 signatures per second (medians): the module $(per_second sign_keyhold) in one thread and"
+    "  $(per_second sign_keyhold_2threads) in two, OpenSSL's \`EVP_PKEY_sign\` $(per_second sign_evp), SoftHSM2 $(per_second sign_softhsm);"
+    "  one thread of the module reaches $(awk -v a="$(field pkcs11-sign.txt sign_evp 2)" -v b="$(field pkcs11-sign.txt sign_keyhold 2)" 'BEGIN { printf "%.2f", a / b }') of OpenSSL's rate, two threads"
+    "  $(awk -v a="$(field pkcs11-sign.txt sign_keyhold 2)" -v b="$(field pkcs11-sign.txt sign_keyhold_2threads 2)" 'BEGIN { printf "%.2f", a / b }') times one thread's (OpenSSL alone:"
+    "  $(awk -v a="$(field pkcs11-sign.txt sign_evp 2)" -v b="$(field pkcs11-sign.txt sign_evp_2threads 2)" 'BEGIN { printf "%.2f", a / b }') times).")
+
+# Searches by label, in a store of 10 containers and one of 100,000 (each
+# holding a 2048-bit key pair), and in SoftHSM2's token. SoftHSM2 (Debian's,
+# file object store only) takes about 0.1 s to create an object and longer the
+# more it holds, so its token gets 1,000 RSA public key objects, written with
+# fsync made a no-op, and the module is measured at that count too.
+large=100000 middle=1000 softhsm_count=1000
+[ "$quick" = 1 ] && large=10000 softhsm_count=200 middle=200
+for count in 10 "$middle" "$large"; do
+    KEYHOLD_ROOT="$work/p11-$count" "$bin/keyhold_make_store" "$count" private.key
+done
+env "$no_fsync" "$bin/keyhold_pkcs11_bench" fill "$softhsm_module" "$softhsm_count"
+sample_load "PKCS#11 search"
+"$bin/keyhold_pkcs11_bench" find "$p11_rounds" 100 "$p11_module" "$softhsm_module" 1000 \
+    "$work/p11-10" "$work/p11-$middle" "$work/p11-$large" >pkcs11-find.txt
+p11_row pkcs11-find.txt find_keyhold_2 find_keyhold_0 "PKCS#11 search by label, $large containers" "itself, 10 containers"
+p11_row pkcs11-find.txt find_keyhold_1 find_softhsm "PKCS#11 search by label, $middle containers" \
+    "SoftHSM2 search by label, $softhsm_count objects"
+p11_row pkcs11-find.txt find_keyhold_cold find_softhsm \
+    "PKCS#11 search by label, $large containers, a label not searched before (file read and decoded)" \
+    "SoftHSM2 search by label, $softhsm_count objects"
+p11_notes+=("- Search by label (medians): the module $(field pkcs11-find.txt find_keyhold_0 2) µs among 10 containers,"
+    "  $(field pkcs11-find.txt find_keyhold_2 2) µs among $large, $(field pkcs11-find.txt find_keyhold_cold 2) µs for a label's first search there;"
+    "  SoftHSM2 $(field pkcs11-find.txt find_softhsm 2) µs among $softhsm_count objects.")
+rm -rf "$work"/p11-* "$work/softhsm-tokens"
+export KEYHOLD_ROOT="$work/root"
 sample_load "end"
 
 # --- the page ------------------------------------------------------------------
@@ -322,6 +384,13 @@ fi
     echo "  find_inode_bit, as most of the CPU time of such a loop), so a loop of either alone would meet a"
     echo "  file system state of its own. A program creates one file a run and does not meet that."
     echo "  \"Less the bare durable write\" is the store's own part of an import, per round."
+    echo "- The PKCS#11 module is measured in one process (\`keyhold_pkcs11_bench\`), a batch of each"
+    echo "  thing per round in turns: signing a SHA-256 DigestInfo (CKM_RSA_PKCS) with a 2048-bit key the"
+    echo "  store made, beside OpenSSL's \`EVP_PKEY_sign\` with a context made once (the private-key"
+    echo "  operation alone) and SoftHSM2 with the same key imported. Two threads sign with a session"
+    echo "  each; their row is the wall time per signature, so 0.50 is twice one thread's rate."
+    echo "- Searches by label cycle over ten labels every store holds (the module keeps the keys of"
+    echo "  unchanged files decoded); the row marked \"not searched before\" takes a new label every time."
     echo
     echo "## What bounds key generation"
     echo
@@ -331,6 +400,7 @@ fi
     echo
     printf '%s\n' "${gen_notes[@]}"
     printf '%s\n' "${scale_notes[@]}"
+    printf '%s\n' "${p11_notes[@]}"
     echo "- CryptImportKey of a 2048-bit private blob: ${rest_med} µs without fsync (90th percentile ${rest_p90}),"
     echo "  plus ${fsync_med} µs of fsync (90th percentile ${fsync_p90})."
     echo
@@ -346,6 +416,8 @@ fi
     cat keygen-2048.txt keygen-4096.txt oneshot.txt bigdir.txt
     echo "# keyhold_keygen_parts (prime, pair, check, generate: see bench/keygen_parts.cpp)"
     cat parts.txt
+    echo "# PKCS#11 (label, median, 90th percentile per operation)"
+    cat pkcs11-sign.txt pkcs11-find.txt
     for f in scale-*.txt; do echo "# $f"; cat "$f"; done
     echo '```'
 } >"$top/docs/performance.md"

@@ -8,7 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=${KEYHOLD_SANITIZE_DIR:-$top/build-sanitize}
-"$top/scripts/deps.sh"
+"$top/scripts/deps.sh" --tests
 CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYHOLD_TESTS=ON \
   -DKEYHOLD_SANITIZE=ON -DKEYHOLD_FUZZ=ON -DKEYHOLD_FUZZ_SECONDS="${KEYHOLD_FUZZ_SECONDS:-60}" \
   -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined >/dev/null

@@ -38,6 +38,9 @@ sudo=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo[@]}" dpkg --add-architecture i386
 fi
+# The tests' packages too: the Linux build below configures its tests, and
+# localedef needs the locales' sources.
+"$top/scripts/deps.sh" --tests
 "$top/scripts/deps.sh" wine wine32:i386 || skip "32-bit Wine cannot be installed (is the Debian mirror reachable?)"
 # The Linux build's programs, up to date, to compare with and to trade blobs with.
 [ -f "$top/build/CMakeCache.txt" ] || cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

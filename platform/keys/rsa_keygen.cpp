@@ -35,6 +35,7 @@
 
 #include "keys/proven_prime.h"
 #include "keys/rsa_consistency.h"
+#include "keys/rsa_numbers.h"
 
 namespace keyhold {
 
@@ -135,7 +136,7 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
         return Pair::kFailed;
     ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, "RSA", nullptr));
+    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, kProviderRsaName, nullptr));
     EVP_PKEY* made = nullptr;
     if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
         EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
@@ -222,11 +223,18 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
-bool RsaPrimesAreProven(unsigned bits) {
-    return bits <= kLargestProvenModulus && RsaSearcherCount() <= kMostCoresForProven;
+namespace {
+
+bool ProvenFor(unsigned bits, unsigned searchers) {
+    return bits <= kLargestProvenModulus && searchers <= kMostCoresForProven;
 }
 
-DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
+}  // namespace
+
+bool RsaPrimesAreProven(unsigned bits) { return ProvenFor(bits, RsaSearcherCount()); }
+
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx,
+                     bool callingThreadOnly) {
     // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
     // least 512 bits. Lengths are even here (the callers take multiples of 8).
     if (bits < kMinBits || bits % 2 != 0 || exponent < 3 || exponent % 2 == 0) return NTE_FAIL;
@@ -235,8 +243,9 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out) {
     Search search;
     search.halfBits = static_cast<int>(bits / 2);
     search.e = e.get();
-    search.racing = !RsaPrimesAreProven(bits);
-    const unsigned searchers = RsaSearcherCount();
+    search.libctx = libctx;
+    const unsigned searchers = callingThreadOnly ? 1 : RsaSearcherCount();
+    search.racing = !ProvenFor(bits, searchers);
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);

@@ -10,12 +10,16 @@
 namespace keyhold {
 
 // A new key pair with a modulus of exactly `bits` bits and public exponent
-// `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL.
-DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out);
+// `exponent`. ERROR_SUCCESS, NTE_NO_MEMORY or NTE_FAIL. The key, its
+// randomness and its check come from `libctx` (null: OpenSSL's default one).
+// With `callingThreadOnly` no thread is started: the caller's searches alone.
+DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx = nullptr,
+                     bool callingThreadOnly = false);
 
-// Whether GenerateRsaKey, called from this thread, makes the primes of a
-// `bits`-bit modulus with nettle's generator, which proves them: up to 2560
-// bits on two cores or one. Else with OpenSSL's, which tests them.
+// Whether GenerateRsaKey, called from this thread (and free to start threads),
+// makes the primes of a `bits`-bit modulus with nettle's generator, which
+// proves them: up to 2560 bits on two cores or one. Else with OpenSSL's,
+// which tests them. With `callingThreadOnly`, nettle's up to 2560 bits.
 bool RsaPrimesAreProven(unsigned bits);
 
 // How many threads make primes in GenerateRsaKey called from this thread: one

@@ -17,6 +17,14 @@ struct RsaNumbers {
     const BIGNUM* get(RsaNumber which) const { return value[which].get(); }
 };
 
+// The name under which an RSA key is built from its numbers straight from a
+// provider. OpenSSL maps "RSA" to its legacy key type first and asks the
+// engines; where a program made an engine the default for RSA (`openssl
+// -engine`, nginx's ssl_engine), the engine's methods answer, and they cannot
+// build a key from numbers. The OID is one of the default provider's names of
+// RSA and has no legacy type, so no engine is asked.
+constexpr const char* kProviderRsaName = "1.2.840.113549.1.1.1";
+
 // Every number the key has; one it lacks (the private ones of a public key)
 // stays null. False when the key is no RSA key or OpenSSL gives nothing.
 bool ReadRsaNumbers(const EVP_PKEY* key, RsaNumbers& out);

@@ -231,15 +231,14 @@ DWORD LocateArea(bool machine, bool create, Area& out) {
     area.dir = area.base == "/" ? "" : area.base;
     for (const std::string& part : area.below) area.dir += "/" + part;
 
+    // Every use of an area walks to it and checks it again (OpenAreaDir), so
+    // locating one for reading touches nothing; a made one is checked whole.
     if (create) {
-        const DWORD rc = MakeArea(area, baseMode);
+        DWORD rc = MakeArea(area, baseMode);
+        UniqueFd dir;
+        if (rc == ERROR_SUCCESS) rc = OpenAreaDir(area, dir);
         if (rc != ERROR_SUCCESS) return rc;
     }
-    // A missing area is simply empty until something is created in it; one
-    // that fails the checks is not used at all.
-    UniqueFd dir;
-    const DWORD rc = OpenAreaDir(area, dir);
-    if (rc != ERROR_SUCCESS && (rc != ERROR_PATH_NOT_FOUND || create)) return rc;
     out = std::move(area);
     return ERROR_SUCCESS;
 }

@@ -23,12 +23,13 @@ struct Area {
     bool baseIsStore = false;
 };
 
-// Locates the user's or the machine area. With `create` the directories are made
-// on the way with their modes (user area 0700; machine area and the users/
-// directory 1777; $KEYHOLD_ROOT 0755); whoever may make the shared directories
-// of a $KEYHOLD_ROOT (its owner, or root) makes both users/ and machine/.
-// An existing area that fails the ownership checks is ERROR_ACCESS_DENIED.
-// Returns ERROR_SUCCESS or the error code.
+// Locates the user's or the machine area: where it is, without touching it
+// (each use opens and checks it; see OpenAreaDir). With `create` the
+// directories are made on the way with their modes (user area 0700; machine
+// area and the users/ directory 1777; $KEYHOLD_ROOT 0755), whoever may make
+// the shared directories of a $KEYHOLD_ROOT (its owner, or root) makes both
+// users/ and machine/, and an area that then fails the ownership checks is
+// ERROR_ACCESS_DENIED. Returns ERROR_SUCCESS or the error code.
 DWORD LocateArea(bool machine, bool create, Area& out);
 
 // The name of the default container: the effective user's login name, or

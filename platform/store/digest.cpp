@@ -12,7 +12,7 @@ struct MdFree {
 
 const EVP_MD* Sha256Md() {
     if (!InitCrypto()) return nullptr;
-    static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    static const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(LibraryContext(), "SHA256", nullptr));
     return md.get();
 }
 

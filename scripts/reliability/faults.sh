@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build="$top/build-faults"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   echo "configuring the campaign in $build" >&2
-  "$top/scripts/deps.sh" >&2
+  "$top/scripts/deps.sh" --tests >&2
   cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYHOLD_TESTS=ON >/dev/null
 fi
 # Always brought up to date, so the figures are those of the current tree.

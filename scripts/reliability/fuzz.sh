@@ -23,7 +23,7 @@ declare -A covers=(
   [fuzz_command_line]="ParseArgs of all seven programs on NUL-separated argument vectors, against the scan's rules and the 32-bit number conversions")
 
 echo "== building the fuzz harnesses in $fuzz_dir" >&2
-"$top/scripts/deps.sh" >&2
+"$top/scripts/deps.sh" --tests >&2
 CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYHOLD_TESTS=ON \
   -DKEYHOLD_SANITIZE=ON -DKEYHOLD_FUZZ=ON -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined >/dev/null
 nice -n 10 cmake --build "$fuzz_dir" -j 2 --target "${harnesses[@]}" >&2

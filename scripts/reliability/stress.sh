@@ -17,7 +17,7 @@ races=${RACES:-30}
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   echo "configuring the tests in $build" >&2
-  "$top/scripts/deps.sh" >&2
+  "$top/scripts/deps.sh" --tests >&2
   cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYHOLD_TESTS=ON >/dev/null
 fi
 cmake --build "$build" -j 2 --target test_stress >&2

@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${KEYHOLD_USERS_BUILD:-$top/build-users}
 
 echo "building the tests in $build" >&2
-"$top/scripts/deps.sh" >&2
+"$top/scripts/deps.sh" --tests >&2
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYHOLD_TESTS=ON >/dev/null
 nice -n 10 cmake --build "$build" -j 2 --target test_users test_attacks >&2
 
