@@ -19,9 +19,9 @@ namespace keyhold {
 // Beside it, every block GMP frees anywhere in the process is wiped first.
 // The memory functions in place before stay underneath (a host's own
 // included), so blocks allocated before the change are still freed by the
-// functions that allocated them. The programs carry a GMP of their own; inside
-// another program (a shared object on the system's GMP) a host that sets its
-// memory functions later takes GMP's allocations over from these.
+// functions that allocated them. Inside another program (the PKCS#11 module)
+// a host that sets GMP's memory functions later takes its allocations over
+// from these.
 class GmpArena {
 public:
     GmpArena();
