@@ -11,7 +11,9 @@
 // median CPU time (user + system, so above the wall time when a run used more
 // than one core), all in microseconds. When KEYHOLD_TIMER_RAW names a file,
 // every measured run's wall time is also written there, a line "LABEL MICROS"
-// each, in the order of the runs.
+// each, in the order of the runs. The word KEYHOLD_TIMER_REMOVE=PATH[:PATH...]
+// among a command's VAR=VALUE words removes those files before each of its
+// runs, outside the timed span (for a peer that refuses to overwrite its output).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -36,7 +38,22 @@ struct Command {
 
 double Micros(const timeval& tv) { return static_cast<double>(tv.tv_sec) * 1e6 + static_cast<double>(tv.tv_usec); }
 
+constexpr char kRemove[] = "KEYHOLD_TIMER_REMOVE=";
+
+void RemoveOutputs(const Command& command) {
+    for (char* const* word = command.argv.data(); *word != nullptr && std::strchr(*word, '=') != nullptr; ++word) {
+        if (std::strncmp(*word, kRemove, sizeof kRemove - 1) != 0) continue;
+        std::string paths(*word + sizeof kRemove - 1);
+        for (std::size_t from = 0; from <= paths.size();) {
+            const std::size_t colon = std::min(paths.find(':', from), paths.size());
+            unlink(paths.substr(from, colon - from).c_str());
+            from = colon + 1;
+        }
+    }
+}
+
 bool RunOnce(Command& command, bool record) {
+    RemoveOutputs(command);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) return false;

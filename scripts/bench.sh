@@ -12,11 +12,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 quick=${KEYHOLD_BENCH_QUICK:-0}
 scale=${KEYHOLD_BENCH_SCALE:-1}
 
-"$top/scripts/deps.sh" --tests libbenchmark-dev jq softhsm2
+"$top/scripts/deps.sh" --tests libbenchmark-dev jq softhsm2 gnutls-bin openssh-client
 cmake -S "$top" -B "$top/build-release" -DCMAKE_BUILD_TYPE=Release -DKEYHOLD_BENCH=ON >/dev/null
 cmake --build "$top/build-release" -j 2 --target Vandrel Tessaro Morbeck Faldren Ombrix Quorvin \
     keyhold_run_timer keyhold_make_store keyhold_read_all keyhold_store_bench keyhold_no_fsync keyhold_gen_timer \
-    keyhold_pkcs11_bench keyhold-pkcs11 >/dev/null
+    keyhold_keygen_parts keyhold_pkcs11_bench keyhold-pkcs11 >/dev/null
 bin="$top/build-release/bin"
 no_fsync="LD_PRELOAD=$top/build-release/lib/libkeyhold_no_fsync.so"
 gen_timer="LD_PRELOAD=$top/build-release/lib/libkeyhold_gen_timer.so"
@@ -53,23 +53,38 @@ sample_load "start"
 
 # --- key generation ----------------------------------------------------------
 # Every command runs with OpenSSL's generation call timed (libkeyhold_gen_timer;
-# Tessaro makes no such call), so that what Morbeck costs beside the one call it
-# shares with genrsa can be told apart from the call's own wide variation.
+# Tessaro, certtool and ssh-keygen make no such call), so that what Morbeck
+# costs beside the one call it shares with genrsa can be told apart from the
+# call's own wide variation, and every command carries the same preload.
+# certtool (GnuTLS on nettle, one thread) is the fastest generator a user could
+# pick instead of the key store; ssh-keygen and genrsa are OpenSSL's.
 gen_notes=()
 for bits in 2048 4096; do
     n=$(runs $([ "$bits" = 2048 ] && echo 100 || echo 20))
     sample_load "key generation $bits"
     rm -f "gen-genrsa-$bits" "gen-Morbeck-$bits"
+    # A 512-bit Tessaro run is nearly all start-up, container and store: what a
+    # run costs beside its generation (the bound notes below).
+    small=()
+    [ "$bits" = 2048 ] && small=(::: Tessaro512 -- "$gen_timer" "$bin/Tessaro" /N:tessaro-512 /L:512)
     KEYHOLD_TIMER_RAW="raw-keygen-$bits.txt" timer "$n" 1 \
         genrsa -- "KEYHOLD_GEN_TIME_FILE=$work/gen-genrsa-$bits" "$gen_timer" openssl genrsa -out /dev/null "$bits" \
+        ::: certtool -- "$gen_timer" certtool --generate-privkey --key-type rsa --bits "$bits" --outfile /dev/null \
+        ::: ssh-keygen -- "KEYHOLD_TIMER_REMOVE=$work/ssh-$bits:$work/ssh-$bits.pub" "$gen_timer" \
+            ssh-keygen -q -t rsa -b "$bits" -N "" -f "$work/ssh-$bits" \
         ::: Tessaro -- "KEYHOLD_GEN_TIME_FILE=$work/gen-Tessaro-$bits" "$gen_timer" "$bin/Tessaro" /N:tessaro-$bits /L:$bits \
         ::: Morbeck -- "KEYHOLD_GEN_TIME_FILE=$work/gen-Morbeck-$bits" "$gen_timer" "$bin/Morbeck" /N:morbeck-$bits /L:$bits \
-        >"keygen-$bits.txt" 2>"keygen-$bits.err" || { grep -v '^[.+*]*$' "keygen-$bits.err" >&2; exit 1; }
-    for p in Tessaro Morbeck; do
-        row "\`$p /L:$bits\` (${n} runs)" "\`openssl genrsa $bits\`" \
-            "$(ratio "$(field keygen-$bits.txt $p 3)" "$(field keygen-$bits.txt genrsa 3)")" \
-            "$(ratio "$(field keygen-$bits.txt $p 4)" "$(field keygen-$bits.txt genrsa 4)")"
+        "${small[@]}" >"keygen-$bits.txt" 2>"keygen-$bits.err" || { grep -v '^[.+*]*$' "keygen-$bits.err" >&2; exit 1; }
+    for peer in "certtool|certtool --generate-privkey --bits $bits" "genrsa|openssl genrsa $bits" \
+                "ssh-keygen|ssh-keygen -t rsa -b $bits"; do
+        label=${peer%%|*} name=${peer#*|}
+        row "\`Tessaro /L:$bits\` (${n} runs)" "\`$name\`" \
+            "$(ratio "$(field keygen-$bits.txt Tessaro 3)" "$(field keygen-$bits.txt "$label" 3)")" \
+            "$(ratio "$(field keygen-$bits.txt Tessaro 4)" "$(field keygen-$bits.txt "$label" 4)")"
     done
+    row "\`Morbeck /L:$bits\` (${n} runs)" "\`openssl genrsa $bits\`" \
+        "$(ratio "$(field keygen-$bits.txt Morbeck 3)" "$(field keygen-$bits.txt genrsa 3)")" \
+        "$(ratio "$(field keygen-$bits.txt Morbeck 4)" "$(field keygen-$bits.txt genrsa 4)")"
     read -r m_out m_out90 <<<"$(outside "raw-keygen-$bits.txt" Morbeck "gen-Morbeck-$bits")"
     read -r g_out g_out90 <<<"$(outside "raw-keygen-$bits.txt" genrsa "gen-genrsa-$bits")"
     read -r m_call m_call90 <<<"$(awk 'NR > 1' "gen-Morbeck-$bits" | median_p90)"
@@ -82,6 +97,52 @@ for bits in 2048 4096; do
         "  and genrsa $(awk -v v="$g_out" 'BEGIN { printf "%.1f", v / 1000 }') ms (medians); the difference is"
         "  $(awk -v a="$m_out" -v b="$g_out" -v g="$(field keygen-$bits.txt genrsa 3)" 'BEGIN { printf "%+.1f", (a - b) / g * 100 }')% of genrsa's median run."
         "  The call itself: Morbeck $(awk -v v="$m_call" 'BEGIN { printf "%.0f", v / 1000 }') ms, genrsa $(awk -v v="$g_call" 'BEGIN { printf "%.0f", v / 1000 }') ms (medians).")
+done
+
+# Where Tessaro's generation time goes, in one process: each generator's time
+# per prime, what two cores make of it, the checks of a new pair, the whole
+# generation. Run apart from the timings above, so that it takes no core from them.
+sample_load "key generation parts"
+"$bin/keyhold_keygen_parts" "$(runs 100)" 512 2048 >parts.txt
+"$bin/keyhold_keygen_parts" "$(runs 30)" 4096 >>parts.txt
+# part KIND [WORDS...] FIELD: the FIELDth word of the line KIND WORDS..., in ms.
+part() {
+    local kind=$1 field=${*: -1}
+    local -a match=("${@:2:$#-2}")
+    awk -v k="$kind" -v f="$field" -v m="${match[*]}" '
+        $1 == k { n = split(m, w, " "); ok = 1; for (i = 1; i <= n; i++) if ($(i + 1) != w[i]) ok = 0
+                  if (ok) { printf "%.1f", $f / 1000; exit } }' parts.txt
+}
+ms() { awk -v v="$1" 'BEGIN { printf "%.1f", v / 1000 }'; }
+bound_notes=()
+owner() { [ "$1" = nettle ] && echo "nettle's" || echo "OpenSSL's"; }
+for bits in 2048 4096; do
+    gen=$(awk -v b="$bits" '$1 == "generate" && $2 == b { print $8 }' parts.txt)
+    threads=$(awk -v b="$bits" '$1 == "generate" && $2 == b { print $7 }' parts.txt)
+    other=$([ "$gen" = nettle ] && echo openssl || echo nettle)
+    tessaro=$(field keygen-$bits.txt Tessaro 3) certtool=$(field keygen-$bits.txt certtool 3)
+    inproc=$(part generate "$bits" 4) check=$(part check "$bits" 3) floor=$(part pair "$gen" "$bits" 4)
+    rest=$(awk -v t="$(field keygen-2048.txt Tessaro512 3)" -v g="$(part generate 512 4)" 'BEGIN { printf "%.1f", t / 1000 - g }')
+    limit=$(awk -v f="$floor" -v c="$check" -v r="$rest" 'BEGIN { printf "%.1f", f + c + r }')
+    bound_notes+=(
+        "- $bits bits: a median \`Tessaro /L:$bits\` run takes $(ms "$tessaro") ms, certtool's $(ms "$certtool") ms."
+        "  The key store made its primes with $(owner "$gen") generator on $threads threads; GenerateRsaKey alone"
+        "  took $inproc ms (median; $(part generate "$bits" 6) ms of CPU). The rest of a run (process start, container,"
+        "  encoding and the durable write) is about $rest ms: a \`Tessaro /L:512\` run less its generation."
+        "  - One prime of $((bits / 2)) bits, one core: $(owner "$gen") generator $(part prime "$gen" "$bits" 5) ms (median; mean"
+        "    $(part prime "$gen" "$bits" 7), 90th percentile $(part prime "$gen" "$bits" 6)); $(owner "$other") $(part prime "$other" "$bits" 5) ms (mean $(part prime "$other" "$bits" 7))."
+        "  - The pair's two primes on two cores: $floor ms (median; 90th percentile $(part pair "$gen" "$bits" 5)) with $(owner "$gen"),"
+        "    $(part pair "$other" "$bits" 4) ms with $(owner "$other"). This is the floor on two cores: a prime is one"
+        "    computation that cannot be shared out, so the pair waits for the slower of its two primes"
+        "    (nettle's search cannot be stopped; OpenSSL's is, and each core searches until two are in)."
+        "  - The checks of the new pair: $check ms. OpenSSL's EVP_PKEY_pairwise_check, which would test"
+        "    both primes again, takes $(part pairwise_check "$bits" 3) ms."
+        "  - Even if the work of the two primes could be shared perfectly between the two cores, it would"
+        "    take one prime's mean time, $(part prime "$gen" "$bits" 7) ms, on average: the physical limit of two cores with"
+        "    this generator. As the primes are made, two cores allow about $limit ms a run (floor + checks"
+        "    + the rest), a ratio to certtool of $(ratio "$(awk -v l="$limit" 'BEGIN { print l * 1000 }')" "$certtool");"
+        "    the measured median run is $(ms "$tessaro") ms with $(ms "$(field keygen-$bits.txt Tessaro 5)") ms of CPU (a run whose CPU time is not"
+        "    above its wall time had one core's time, not two).")
 done
 
 # --- one-shot latency ----------------------------------------------------------
@@ -273,7 +334,10 @@ sample_load "end"
 # --- the page ------------------------------------------------------------------
 table=$(printf '%s\n' "| Measured | Peer | Median ratio | 90th percentile ratio |" "|---|---|---|---|" "${rows[@]}")
 echo "$table"
-[ "$quick" = 1 ] && exit 0
+if [ "$quick" = 1 ]; then
+    printf '%s\n' "" "${bound_notes[@]}"
+    exit 0
+fi
 
 {
     echo "# Performance"
@@ -304,6 +368,8 @@ echo "$table"
     echo "- The last column of the raw timings is the median CPU time (user + system) of a run: above the"
     echo "  wall time when the run used more than one core (the key store searches for primes on every"
     echo "  core it may use), about equal when it had one."
+    echo "- certtool is GnuTLS 3.7 on nettle, single-threaded. Tessaro makes its primes on every core it"
+    echo "  may use: on two cores or one with nettle's generator up to 2560 bits, else with OpenSSL's."
     echo "- Key generation runs with OpenSSL's generation call (EVP_PKEY_generate) timed by a preloaded"
     echo "  library, in every command alike. \"All but the generation call\" is a run's wall time less"
     echo "  that call's time: what Morbeck adds to the one call it shares with genrsa. That call's time"
@@ -326,6 +392,10 @@ echo "$table"
     echo "- Searches by label cycle over ten labels every store holds (the module keeps the keys of"
     echo "  unchanged files decoded); the row marked \"not searched before\" takes a new label every time."
     echo
+    echo "## What bounds key generation"
+    echo
+    printf '%s\n' "${bound_notes[@]}"
+    echo
     echo "Absolute figures, for scale (not ratios):"
     echo
     printf '%s\n' "${gen_notes[@]}"
@@ -344,6 +414,8 @@ echo "$table"
     echo
     echo '```'
     cat keygen-2048.txt keygen-4096.txt oneshot.txt bigdir.txt
+    echo "# keyhold_keygen_parts (prime, pair, check, generate: see bench/keygen_parts.cpp)"
+    cat parts.txt
     echo "# PKCS#11 (label, median, 90th percentile per operation)"
     cat pkcs11-sign.txt pkcs11-find.txt
     for f in scale-*.txt; do echo "# $f"; cat "$f"; done

@@ -5,10 +5,11 @@
 #   deps.sh ... NAME...   these packages too
 set -euo pipefail
 
-# Building: the compiler, CMake, OpenSSL's library, p11-kit's PKCS#11 header
-# for the module, and OpenSSL's command line tool, with which the
-# demonstration reads the key blob files.
-packages=(cmake make g++ libssl-dev libp11-kit-dev openssl)
+# Building: the compiler, CMake, OpenSSL's library, nettle's and GMP's (the
+# key store's prime generator), p11-kit's PKCS#11 header for the module, and
+# OpenSSL's command line tool, with which the demonstration reads the key blob
+# files.
+packages=(cmake make g++ libssl-dev nettle-dev libgmp-dev libp11-kit-dev openssl)
 if [ "${1:-}" = --tests ]; then
   shift
   # GoogleTest; locales for the Shift-JIS console tests; strace, valgrind and

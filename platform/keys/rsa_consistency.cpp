@@ -1,11 +1,34 @@
 #include "keys/rsa_consistency.h"
 
+#include <vector>
+
+#include <openssl/rsa.h>
+
 #include "keys/rsa_numbers.h"
 
 namespace keyhold {
 namespace {
 
 BignumPtr NewNumber() { return BignumPtr(BN_secure_new()); }
+
+// Encrypts a fixed message below n with the public key, unpadded, decrypts it
+// with the private key and compares.
+bool RoundTripIsExact(EVP_PKEY* key, OSSL_LIB_CTX* libctx) {
+    const int size = EVP_PKEY_get_size(key);
+    if (size <= 1) return false;
+    const std::size_t length = static_cast<std::size_t>(size);
+    std::vector<unsigned char> message(length), sealed(length), opened(length);
+    // A leading zero keeps the message below n; the rest is not all zero.
+    for (std::size_t i = 1; i < length; ++i) message[i] = static_cast<unsigned char>(i);
+    const EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(libctx, key, nullptr));
+    std::size_t sealedLength = length, openedLength = length;
+    return ctx && EVP_PKEY_encrypt_init(ctx.get()) == 1 &&
+           EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1 &&
+           EVP_PKEY_encrypt(ctx.get(), sealed.data(), &sealedLength, message.data(), length) == 1 &&
+           EVP_PKEY_decrypt_init(ctx.get()) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) == 1 &&
+           EVP_PKEY_decrypt(ctx.get(), opened.data(), &openedLength, sealed.data(), sealedLength) == 1 &&
+           openedLength == length && opened == message;
+}
 
 }  // namespace
 
@@ -41,6 +64,10 @@ bool RsaPairIsConsistent(const EVP_PKEY* key) {
     if (!BN_mod_mul(rem.get(), e, d, pm1.get(), ctx.get()) || !BN_is_one(rem.get())) return false;
     if (!BN_mod_mul(rem.get(), e, d, qm1.get(), ctx.get()) || !BN_is_one(rem.get())) return false;
     return true;
+}
+
+bool NewRsaPairIsSound(EVP_PKEY* key, OSSL_LIB_CTX* libctx) {
+    return RsaPairIsConsistent(key) && RoundTripIsExact(key, libctx);
 }
 
 }  // namespace keyhold

@@ -11,6 +11,16 @@ namespace keyhold {
 // p-1 and q-1. Primality is not tested: a blob's primes are taken on trust.
 bool RsaPairIsConsistent(const EVP_PKEY* key);
 
+// The checks a newly made pair passes before it is kept: RsaPairIsConsistent,
+// and the pairwise consistency test OpenSSL runs on the pairs it generates in
+// FIPS mode, a message encrypted with the public key and decrypted with the
+// private one through OpenSSL (of `libctx`, null: the default one). The round
+// trip alone would pass a pair with a wrong d, p, q or CRT value, since
+// OpenSSL's private operation recomputes a result its CRT values got wrong;
+// the arithmetic sees those. The primes are not tested again: that is the
+// generator's part.
+bool NewRsaPairIsSound(EVP_PKEY* key, OSSL_LIB_CTX* libctx);
+
 }  // namespace keyhold
 
 #endif

@@ -1,17 +1,30 @@
-// RSA key pairs from primes that every core searches for at once.
+// RSA key pairs from two primes made at once on every core the caller may use.
 //
-// A pair is two primes of half the modulus length, and how soon a prime turns
-// up varies widely. So every core runs OpenSSL's own prime generator, and the
-// first two suitable primes that any of them finds make the key: no search is
-// wasted, and the cores' whole throughput goes into the one key. The pair is
-// built as OpenSSL builds keys from its generated primes (p - 1 prime to e,
-// |p - q| and d large enough), and must then pass OpenSSL's full key check.
+// Where the primes come from depends on the cores and the size; both
+// generators are the libraries' own, and neither's primes are tested again:
+//
+// - With two cores or one, up to kLargestProvenModulus: nettle's. Each prime is
+//   built from a smaller one and proven prime by Pocklington's theorem as it is
+//   made, where OpenSSL's generator ends every prime with 64 Miller-Rabin
+//   rounds that at these sizes cost more than nettle's whole construction.
+//   nettle's search cannot be stopped, so exactly the primes the key needs are
+//   started, one per core, and nothing is waited for that is not used.
+// - Otherwise OpenSSL's (BN_generate_prime_ex2), whose search can be stopped:
+//   every core searches and the first two suitable primes make the key. Above
+//   2560 bits GMP's arithmetic under nettle falls behind OpenSSL's, and with
+//   three cores or more the first two primes of a race come sooner than the
+//   slower of two of nettle's.
+//
+// The pair is built as OpenSSL builds keys from its generated primes (p - 1
+// prime to e, |p - q| and d large enough), and must then pass the pairwise
+// checks of NewRsaPairIsSound before anyone sees it.
 #include "keys/rsa_keygen.h"
 
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -20,6 +33,8 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 
+#include "keys/proven_prime.h"
+#include "keys/rsa_consistency.h"
 #include "keys/rsa_numbers.h"
 
 namespace keyhold {
@@ -32,13 +47,27 @@ constexpr unsigned kMinBits = 512;
 // The primes of a pair differ in more than their low bits by this much: |p - q|
 // must exceed 2^(half - 100), so that n is not factored from its square root.
 constexpr int kLeastPrimeDistanceBits = 100;
+// Where OpenSSL's generator overtakes nettle's in the time a pair takes on two
+// cores. Measured on a two-core AMD EPYC with 200 primes of each generator and
+// size: nettle's pairs took 12% less time on average at 2560 bits and 4% more
+// at 3072, with a 40% longer 90th percentile; docs/performance.md has 2048
+// and 4096.
+constexpr unsigned kLargestProvenModulus = 2560;
+// nettle's primes are made one per core, and the key needs two.
+constexpr unsigned kMostCoresForProven = 2;
 
 struct Search {
     int halfBits = 0;
     const BIGNUM* e = nullptr;
     OSSL_LIB_CTX* libctx = nullptr;
+    // OpenSSL's search stops at its next step once the key is made, so every
+    // searcher races for primes; nettle's runs to its prime, so only as many
+    // are started as the key still needs.
+    bool racing = false;
     std::atomic<bool> done{false};
     std::mutex mutex;
+    std::condition_variable wanted;
+    int toStart = 2;  // primes the key still needs that nobody is making
     BignumPtr first;  // the first suitable prime found, waiting for its partner
     EvpPkeyPtr key;
     DWORD failure = ERROR_SUCCESS;
@@ -117,10 +146,32 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
 }
 
 void EndSearch(Search& search, DWORD failure) {
-    std::lock_guard<std::mutex> lock(search.mutex);
-    if (search.done.load()) return;
-    search.failure = failure;
-    search.done.store(true);
+    {
+        std::lock_guard<std::mutex> lock(search.mutex);
+        if (search.done.load()) return;
+        search.failure = failure;
+        search.done.store(true);
+    }
+    search.wanted.notify_all();
+}
+
+// Waits until the key needs a prime nobody is making yet, and takes it on;
+// false when the search is over. Racing searchers never wait.
+bool TakeOnPrime(Search& search) {
+    if (search.racing) return !search.done.load();
+    std::unique_lock<std::mutex> lock(search.mutex);
+    search.wanted.wait(lock, [&] { return search.done.load() || search.toStart > 0; });
+    if (search.done.load()) return false;
+    --search.toStart;
+    return true;
+}
+
+DWORD NextPrime(Search& search, BN_CTX* ctx, BN_GENCB* cb, BignumPtr& prime) {
+    if (!search.racing) return ProvenPrime(search.halfBits, search.libctx, prime);
+    prime = SecureNumber();
+    if (!prime) return NTE_NO_MEMORY;
+    return BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb, ctx) == 1 ? ERROR_SUCCESS
+                                                                                                    : NTE_FAIL;
 }
 
 void Searcher(Search& search) {
@@ -128,27 +179,32 @@ void Searcher(Search& search) {
     BnGencbPtr cb(BN_GENCB_new());
     if (!ctx || !cb) return EndSearch(search, NTE_NO_MEMORY);
     BN_GENCB_set(cb.get(), KeepSearching, &search);
-    while (!search.done.load()) {
-        BignumPtr prime = SecureNumber();
-        if (!prime) return EndSearch(search, NTE_NO_MEMORY);
-        if (BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb.get(), ctx.get()) != 1) {
-            // Aborted because the search is over, or a real failure.
-            if (!search.done.load()) EndSearch(search, NTE_FAIL);
-            return;
-        }
-        if (!FitsExponent(prime.get(), search.e, ctx.get())) continue;
+    while (TakeOnPrime(search)) {
+        BignumPtr prime;
+        const DWORD made = NextPrime(search, ctx.get(), cb.get(), prime);
+        // A racing search aborted because the key is made is no failure.
+        if (made != ERROR_SUCCESS) return EndSearch(search, made);
         std::lock_guard<std::mutex> lock(search.mutex);
         if (search.done.load()) return;
+        // A prime the key cannot use is made again, by this searcher.
+        if (!FitsExponent(prime.get(), search.e, ctx.get())) {
+            ++search.toStart;
+            continue;
+        }
         if (!search.first) {
             search.first = std::move(prime);
             continue;
         }
         const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(),
                                   search.libctx, search.key);
-        if (pair == Pair::kUnsuitable) continue;
+        if (pair == Pair::kUnsuitable) {
+            ++search.toStart;
+            continue;
+        }
         search.first.reset();
         if (pair == Pair::kFailed) search.failure = NTE_FAIL;
         search.done.store(true);
+        search.wanted.notify_all();
     }
 }
 
@@ -167,6 +223,16 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
+namespace {
+
+bool ProvenFor(unsigned bits, unsigned searchers) {
+    return bits <= kLargestProvenModulus && searchers <= kMostCoresForProven;
+}
+
+}  // namespace
+
+bool RsaPrimesAreProven(unsigned bits) { return ProvenFor(bits, RsaSearcherCount()); }
+
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx,
                      bool callingThreadOnly) {
     // As OpenSSL's own generation: an odd exponent above 1, a modulus of at
@@ -179,6 +245,7 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSS
     search.e = e.get();
     search.libctx = libctx;
     const unsigned searchers = callingThreadOnly ? 1 : RsaSearcherCount();
+    search.racing = !ProvenFor(bits, searchers);
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);
@@ -193,9 +260,9 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSS
     // The aborts of the cancelled searches are no error of the caller's.
     ERR_clear_error();
     if (!search.key) return search.failure != ERROR_SUCCESS ? search.failure : NTE_FAIL;
-    // OpenSSL's full check: both factors prime, n = pq, d and the CRT values.
-    EvpPkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(libctx, search.key.get(), nullptr));
-    const bool sound = check && EVP_PKEY_check(check.get()) == 1;
+    // The primes were tested (OpenSSL) or proven (nettle) as they were made;
+    // what is left to check is that the numbers make one working pair.
+    const bool sound = NewRsaPairIsSound(search.key.get(), search.libctx);
     ERR_clear_error();
     if (!sound) return NTE_FAIL;
     out = std::move(search.key);

@@ -16,8 +16,14 @@ namespace keyhold {
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx = nullptr,
                      bool callingThreadOnly = false);
 
-// How many threads search for primes in GenerateRsaKey called from this thread: one per
-// core the thread may run on, at least one and at most 16.
+// Whether GenerateRsaKey, called from this thread (and free to start threads),
+// makes the primes of a `bits`-bit modulus with nettle's generator, which
+// proves them: up to 2560 bits on two cores or one. Else with OpenSSL's,
+// which tests them. With `callingThreadOnly`, nettle's up to 2560 bits.
+bool RsaPrimesAreProven(unsigned bits);
+
+// How many threads make primes in GenerateRsaKey called from this thread: one
+// per core the thread may run on, at least one and at most 16.
 unsigned RsaSearcherCount();
 
 }  // namespace keyhold
