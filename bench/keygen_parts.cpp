@@ -15,12 +15,10 @@
 //   generate BITS RUNS MEDIAN P90 CPU_MEDIAN THREADS GENERATOR
 //
 // "pair" is what two cores make of the generator's primes, worked out from
-// the one-core times: for nettle's, which cannot be stopped, each core makes
-// one and the pair waits for the slower (the larger of two primes' times, over
-// every two of the times measured); for OpenSSL's, each core searches on until
-// two primes are in, and the pair has the second (the second of the times at
-// which two cores, each making primes one after another, finish; primes drawn
-// from the times measured, 20,000 times, with a fixed seed).
+// the one-core times: each core searches on until two primes are in, and the
+// pair has the second (the second of the times at which two cores, each
+// making primes one after another, finish; primes drawn from the times
+// measured, 20,000 times, with a fixed seed).
 #include <time.h>
 
 #include <algorithm>
@@ -69,7 +67,7 @@ bool OpenSslPrime(int bits, BN_CTX* ctx) {
 
 bool NettlePrime(int bits, BN_CTX*) {
     keyhold::BignumPtr prime;
-    return keyhold::ProvenPrime(bits, nullptr, prime) == ERROR_SUCCESS;
+    return keyhold::ProvenPrime(bits, nullptr, nullptr, prime) == ERROR_SUCCESS;
 }
 
 template <typename Make>
@@ -85,13 +83,6 @@ std::vector<double> TimePrimes(int runs, int bits, Make make) {
         times.push_back(Since(start));
     }
     return times;
-}
-
-std::vector<double> NettlePairs(const std::vector<double>& primes) {
-    std::vector<double> pairs;
-    for (std::size_t i = 0; i < primes.size(); ++i)
-        for (std::size_t j = i + 1; j < primes.size(); ++j) pairs.push_back(std::max(primes[i], primes[j]));
-    return pairs;
 }
 
 std::vector<double> RacedPairs(const std::vector<double>& primes) {
@@ -125,7 +116,7 @@ int main(int argc, char* argv[]) {
         const unsigned bits = static_cast<unsigned>(std::atoi(argv[a]));
         const int half = static_cast<int>(bits / 2);
         const std::vector<double> nettle = TimePrimes(runs, half, NettlePrime);
-        Report("nettle", bits, nettle, NettlePairs(nettle));
+        Report("nettle", bits, nettle, RacedPairs(nettle));
         const std::vector<double> openssl = TimePrimes(runs, half, OpenSslPrime);
         Report("openssl", bits, openssl, RacedPairs(openssl));
 

@@ -42,6 +42,7 @@ constexpr MessageEntry kMessages[] = {
     {ERROR_DIRECTORY, "The directory name is not valid."},
     {ERROR_MR_MID_NOT_FOUND, "No message text exists for the message number."},
     {ERROR_IO_DEVICE, "The device reported an input or output error."},
+    {ERROR_CANCELLED, "The operation was canceled by the user."},
     {ERROR_RESOURCE_LANG_NOT_FOUND, "No message text exists in the requested language."},
     {ERROR_CANT_RESOLVE_FILENAME, "The file name cannot be resolved because of a loop of symbolic links."},
     {static_cast<DWORD>(NTE_BAD_UID), "The provider handle is not valid."},

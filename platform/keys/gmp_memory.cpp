@@ -30,8 +30,10 @@ int ClassOf(std::size_t size) {
 }
 
 void* Allocate(size_t size) {
-    if (t_arena != nullptr)
+    if (t_arena != nullptr) {
         if (void* block = t_arena->Take(size)) return block;
+        t_arena->NoteSpill();
+    }
     return g_under.allocate(size);
 }
 

@@ -38,6 +38,12 @@ public:
     void Give(void* block, std::size_t size);
     bool Fits(std::size_t oldSize, std::size_t newSize) const;
 
+    // Whether GMP ever had to go beyond the block while this arena lived. Until
+    // it has, every number made meanwhile is in the block, and a computation
+    // abandoned midway leaves nothing behind once the arena goes.
+    bool Spilled() const { return spilled_; }
+    void NoteSpill() { spilled_ = true; }
+
 private:
     static constexpr std::size_t kBytes = 32 * 1024;
     static constexpr int kClasses = 12;  // blocks of 16 bytes to 32 KB
@@ -50,6 +56,7 @@ private:
     std::size_t top_ = 0;
     FreeBlock* free_[kClasses] = {};
     GmpArena* outer_ = nullptr;
+    bool spilled_ = false;
 };
 
 }  // namespace keyhold

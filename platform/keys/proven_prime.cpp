@@ -4,6 +4,7 @@
 #include <nettle/bignum.h>
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdint>
 #include <cstring>
 
@@ -19,16 +20,28 @@ namespace {
 // OpenSSL's private generator, drawn in blocks: nettle asks for a few bytes
 // about nine hundred times for one 1024-bit prime, and each request of
 // OpenSSL's generator costs more than drawing the bytes does.
+//
+// It is also where a search is stopped: nettle asks for bytes for every
+// candidate and offers no other way out, so once told to stop, the source
+// jumps back to the start of the search instead of answering. nettle and GMP
+// keep nothing across calls, and every number they made meanwhile is in the
+// search's GmpArena, which goes as a whole; should GMP have gone beyond the
+// arena, the search runs to its prime instead, so that nothing is lost.
 class RandomSource {
 public:
-    explicit RandomSource(OSSL_LIB_CTX* libctx) : libctx_(libctx) {}
+    RandomSource(OSSL_LIB_CTX* libctx, const std::atomic<bool>* stop, const GmpArena& arena)
+        : libctx_(libctx), stop_(stop), arena_(arena) {}
     ~RandomSource() { OPENSSL_cleanse(block_, sizeof block_); }
     RandomSource(const RandomSource&) = delete;
     RandomSource& operator=(const RandomSource&) = delete;
 
     bool failed() const { return failed_; }
 
+    // Where a stopped search goes back to; set by Search() before nettle runs.
+    std::jmp_buf resume;
+
     void Fill(std::uint8_t* out, size_t length) {
+        if (stop_ != nullptr && stop_->load(std::memory_order_relaxed) && !arena_.Spilled()) std::longjmp(resume, 1);
         while (length > 0) {
             if (used_ == sizeof block_ && !Refill()) return Substitute(out, length);
             const size_t take = std::min(length, sizeof block_ - used_);
@@ -65,6 +78,8 @@ private:
     }
 
     OSSL_LIB_CTX* libctx_;
+    const std::atomic<bool>* stop_;
+    const GmpArena& arena_;
     unsigned char block_[4096];
     size_t used_ = sizeof block_;
     bool failed_ = false;
@@ -88,15 +103,24 @@ private:
     mpz_t value_;
 };
 
+// nettle's search; false when it was stopped. Nothing between here and the
+// source's jump has a destructor to run (nettle is C), and nothing here
+// changes after setjmp.
+bool Search(mpz_ptr prime, unsigned bits, RandomSource& source) {
+    if (setjmp(source.resume) != 0) return false;
+    nettle_random_prime(prime, bits, 1, &source, RandomBytes, nullptr, nullptr);
+    return true;
+}
+
 }  // namespace
 
-DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, BignumPtr& out) {
+DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, const std::atomic<bool>* stop, BignumPtr& out) {
     // Outlives every GMP number below.
     const GmpArena arena;
     if (!arena.valid()) return NTE_NO_MEMORY;
-    RandomSource source(libctx);
+    RandomSource source(libctx, stop, arena);
     Mpz prime;
-    nettle_random_prime(prime.get(), static_cast<unsigned>(bits), 1, &source, RandomBytes, nullptr, nullptr);
+    if (!Search(prime.get(), static_cast<unsigned>(bits), source)) return ERROR_CANCELLED;
     if (source.failed()) return NTE_FAIL;
     // Into OpenSSL's secure memory by way of a buffer that is wiped as it goes.
     SecureBytes bytes((mpz_sizeinbase(prime.get(), 2) + 7) / 8);

@@ -6,6 +6,8 @@
 
 #include <openssl/types.h>
 
+#include <atomic>
+
 #include "keys/openssl_ptr.h"
 
 namespace keyhold {
@@ -14,10 +16,11 @@ namespace keyhold {
 // two of them make a modulus of exactly twice that), from nettle_random_prime:
 // each prime is built from a smaller one with a Pocklington proof, so no
 // probabilistic test is needed afterwards. The randomness is OpenSSL's private
-// generator of `libctx` (null: the default one). The call cannot be stopped
-// midway. ERROR_SUCCESS, NTE_NO_MEMORY, or NTE_FAIL when OpenSSL's generator
-// failed (the prime is then thrown away).
-DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, BignumPtr& out);
+// generator of `libctx` (null: the default one). Once `stop` (may be null)
+// turns true, the search ends at its next candidate with ERROR_CANCELLED.
+// ERROR_SUCCESS, NTE_NO_MEMORY, or NTE_FAIL when OpenSSL's generator failed
+// (the prime is then thrown away).
+DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, const std::atomic<bool>* stop, BignumPtr& out);
 
 }  // namespace keyhold
 

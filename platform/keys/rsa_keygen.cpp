@@ -1,19 +1,16 @@
 // RSA key pairs from two primes made at once on every core the caller may use.
 //
-// Where the primes come from depends on the cores and the size; both
-// generators are the libraries' own, and neither's primes are tested again:
+// Every core searches, and the first two suitable primes make the key; the
+// other searches are then stopped at their next candidate. Where the primes
+// come from depends on the size; both generators are the libraries' own, and
+// neither's primes are tested again:
 //
-// - With two cores or one, up to kLargestProvenModulus: nettle's. Each prime is
-//   built from a smaller one and proven prime by Pocklington's theorem as it is
-//   made, where OpenSSL's generator ends every prime with 64 Miller-Rabin
-//   rounds that at these sizes cost more than nettle's whole construction.
-//   nettle's search cannot be stopped, so exactly the primes the key needs are
-//   started, one per core, and nothing is waited for that is not used.
-// - Otherwise OpenSSL's (BN_generate_prime_ex2), whose search can be stopped:
-//   every core searches and the first two suitable primes make the key. Above
-//   2560 bits GMP's arithmetic under nettle falls behind OpenSSL's, and with
-//   three cores or more the first two primes of a race come sooner than the
-//   slower of two of nettle's.
+// - Up to kLargestProvenModulus: nettle's. Each prime is built from a smaller
+//   one and proven prime by Pocklington's theorem as it is made, where
+//   OpenSSL's generator ends every prime with 64 Miller-Rabin rounds that at
+//   these sizes cost more than nettle's whole construction.
+// - Above it, OpenSSL's (BN_generate_prime_ex2), whose arithmetic is then
+//   the quicker.
 //
 // The pair is built as OpenSSL builds keys from its generated primes (p - 1
 // prime to e, |p - q| and d large enough), and must then pass the pairwise
@@ -24,7 +21,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -47,27 +43,22 @@ constexpr unsigned kMinBits = 512;
 // The primes of a pair differ in more than their low bits by this much: |p - q|
 // must exceed 2^(half - 100), so that n is not factored from its square root.
 constexpr int kLeastPrimeDistanceBits = 100;
-// Where OpenSSL's generator overtakes nettle's in the time a pair takes on two
-// cores. Measured on a two-core AMD EPYC with 200 primes of each generator and
-// size: nettle's pairs took 12% less time on average at 2560 bits and 4% more
-// at 3072, with a 40% longer 90th percentile; docs/performance.md has 2048
-// and 4096.
-constexpr unsigned kLargestProvenModulus = 2560;
-// nettle's primes are made one per core, and the key needs two.
-constexpr unsigned kMostCoresForProven = 2;
+// How far nettle's generator is the quicker, in the time one prime takes (both
+// are raced alike). Measured on a two-core AMD EPYC, 100 primes of each
+// generator and size (bench/keygen_parts.cpp): for 1536-bit primes nettle's
+// took 84 ms at the median and 126 on average, OpenSSL's 109 and 127; for
+// 2048-bit primes 248 and 316, against 283 and 330. For 4096-bit primes (six
+// of each) nettle's mean was 3.8 s against 3.3 s, with a 90th percentile of
+// 12.5 s against 7.0 s: above 4096 bits GMP's arithmetic falls behind.
+constexpr unsigned kLargestProvenModulus = 4096;
 
 struct Search {
     int halfBits = 0;
     const BIGNUM* e = nullptr;
     OSSL_LIB_CTX* libctx = nullptr;
-    // OpenSSL's search stops at its next step once the key is made, so every
-    // searcher races for primes; nettle's runs to its prime, so only as many
-    // are started as the key still needs.
-    bool racing = false;
+    bool proven = false;  // nettle's primes, else OpenSSL's
     std::atomic<bool> done{false};
     std::mutex mutex;
-    std::condition_variable wanted;
-    int toStart = 2;  // primes the key still needs that nobody is making
     BignumPtr first;  // the first suitable prime found, waiting for its partner
     EvpPkeyPtr key;
     DWORD failure = ERROR_SUCCESS;
@@ -146,28 +137,14 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
 }
 
 void EndSearch(Search& search, DWORD failure) {
-    {
-        std::lock_guard<std::mutex> lock(search.mutex);
-        if (search.done.load()) return;
-        search.failure = failure;
-        search.done.store(true);
-    }
-    search.wanted.notify_all();
-}
-
-// Waits until the key needs a prime nobody is making yet, and takes it on;
-// false when the search is over. Racing searchers never wait.
-bool TakeOnPrime(Search& search) {
-    if (search.racing) return !search.done.load();
-    std::unique_lock<std::mutex> lock(search.mutex);
-    search.wanted.wait(lock, [&] { return search.done.load() || search.toStart > 0; });
-    if (search.done.load()) return false;
-    --search.toStart;
-    return true;
+    std::lock_guard<std::mutex> lock(search.mutex);
+    if (search.done.load()) return;
+    search.failure = failure;
+    search.done.store(true);
 }
 
 DWORD NextPrime(Search& search, BN_CTX* ctx, BN_GENCB* cb, BignumPtr& prime) {
-    if (!search.racing) return ProvenPrime(search.halfBits, search.libctx, prime);
+    if (search.proven) return ProvenPrime(search.halfBits, search.libctx, &search.done, prime);
     prime = SecureNumber();
     if (!prime) return NTE_NO_MEMORY;
     return BN_generate_prime_ex2(prime.get(), search.halfBits, 0, nullptr, nullptr, cb, ctx) == 1 ? ERROR_SUCCESS
@@ -179,32 +156,25 @@ void Searcher(Search& search) {
     BnGencbPtr cb(BN_GENCB_new());
     if (!ctx || !cb) return EndSearch(search, NTE_NO_MEMORY);
     BN_GENCB_set(cb.get(), KeepSearching, &search);
-    while (TakeOnPrime(search)) {
+    while (!search.done.load()) {
         BignumPtr prime;
         const DWORD made = NextPrime(search, ctx.get(), cb.get(), prime);
-        // A racing search aborted because the key is made is no failure.
+        // A search stopped because the key is made is no failure.
         if (made != ERROR_SUCCESS) return EndSearch(search, made);
         std::lock_guard<std::mutex> lock(search.mutex);
         if (search.done.load()) return;
-        // A prime the key cannot use is made again, by this searcher.
-        if (!FitsExponent(prime.get(), search.e, ctx.get())) {
-            ++search.toStart;
-            continue;
-        }
+        // A prime the key cannot use is dropped, and this searcher goes on.
+        if (!FitsExponent(prime.get(), search.e, ctx.get())) continue;
         if (!search.first) {
             search.first = std::move(prime);
             continue;
         }
         const Pair pair = MakeKey(search.first.get(), prime.get(), search.e, search.halfBits, ctx.get(),
                                   search.libctx, search.key);
-        if (pair == Pair::kUnsuitable) {
-            ++search.toStart;
-            continue;
-        }
+        if (pair == Pair::kUnsuitable) continue;
         search.first.reset();
         if (pair == Pair::kFailed) search.failure = NTE_FAIL;
         search.done.store(true);
-        search.wanted.notify_all();
     }
 }
 
@@ -223,15 +193,7 @@ unsigned RsaSearcherCount() {
     return std::clamp(cores, 1u, kMaxSearchers);
 }
 
-namespace {
-
-bool ProvenFor(unsigned bits, unsigned searchers) {
-    return bits <= kLargestProvenModulus && searchers <= kMostCoresForProven;
-}
-
-}  // namespace
-
-bool RsaPrimesAreProven(unsigned bits) { return ProvenFor(bits, RsaSearcherCount()); }
+bool RsaPrimesAreProven(unsigned bits) { return bits <= kLargestProvenModulus; }
 
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx,
                      bool callingThreadOnly) {
@@ -245,7 +207,7 @@ DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSS
     search.e = e.get();
     search.libctx = libctx;
     const unsigned searchers = callingThreadOnly ? 1 : RsaSearcherCount();
-    search.racing = !ProvenFor(bits, searchers);
+    search.proven = RsaPrimesAreProven(bits);
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(searchers - 1);

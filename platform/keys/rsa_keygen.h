@@ -16,10 +16,9 @@ namespace keyhold {
 DWORD GenerateRsaKey(unsigned bits, unsigned long exponent, EvpPkeyPtr& out, OSSL_LIB_CTX* libctx = nullptr,
                      bool callingThreadOnly = false);
 
-// Whether GenerateRsaKey, called from this thread (and free to start threads),
-// makes the primes of a `bits`-bit modulus with nettle's generator, which
-// proves them: up to 2560 bits on two cores or one. Else with OpenSSL's,
-// which tests them. With `callingThreadOnly`, nettle's up to 2560 bits.
+// Whether GenerateRsaKey makes the primes of a `bits`-bit modulus with
+// nettle's generator, which proves them: up to 4096 bits. Else with OpenSSL's,
+// which tests them.
 bool RsaPrimesAreProven(unsigned bits);
 
 // How many threads make primes in GenerateRsaKey called from this thread: one

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <sched.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <openssl/core_names.h>
@@ -12,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "keys/proven_prime.h"
 #include "keys/rsa_consistency.h"
 #include "keys/rsa_keygen.h"
 #include "keys/rsa_numbers.h"
@@ -111,15 +114,15 @@ void OnCores(int cores, Work work) {
 }
 
 TEST(RsaKeygen, KeysOfBothGeneratorsHaveTheAskedSizeAndPassOpenSslsCheck) {
-    // On two cores, nettle's primes up to 2560 bits and OpenSSL's from 2568 on;
-    // on more cores, OpenSSL's throughout.
+    // nettle's primes up to 4096 bits and OpenSSL's from 4104 on, two cores
+    // racing for them.
     OnCores(2, [] {
-        ASSERT_TRUE(keyhold::RsaPrimesAreProven(2560));
-        ASSERT_FALSE(keyhold::RsaPrimesAreProven(2568));
+        ASSERT_TRUE(keyhold::RsaPrimesAreProven(4096));
+        ASSERT_FALSE(keyhold::RsaPrimesAreProven(4104));
         const struct {
             unsigned bits;
             unsigned long exponent;
-        } cases[] = {{512, 65537}, {1032, 3}, {2560, 65537}, {2568, 3}};
+        } cases[] = {{512, 65537}, {1032, 3}, {2560, 65537}, {4104, 3}};
         const int threads = ThreadCount();
         for (const auto& c : cases) {
             SCOPED_TRACE(c.bits);
@@ -186,6 +189,28 @@ TEST(RsaKeygen, EveryCallGivesANewKeyAndNoThreadOutlivesIt) {
     ASSERT_EQ(GenerateRsaKey(1024, 65537, second), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(ThreadCount(), before);
     EXPECT_FALSE(SameModulus(first.get(), second.get()));
+}
+
+TEST(RsaKeygen, AProvenPrimeSearchStopsWhenToldAndTheNextOneIsWhole) {
+    keyhold::BignumPtr prime;
+    std::atomic<bool> stop{true};
+    EXPECT_EQ(keyhold::ProvenPrime(1024, nullptr, &stop, prime), static_cast<DWORD>(ERROR_CANCELLED));
+    EXPECT_FALSE(prime);
+    // Stopped midway: a 1536-bit prime takes far longer than the pause.
+    stop = false;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        stop = true;
+    });
+    const DWORD midway = keyhold::ProvenPrime(1536, nullptr, &stop, prime);
+    stopper.join();
+    EXPECT_EQ(midway, static_cast<DWORD>(ERROR_CANCELLED));
+    // What the stopped searches left (GMP's memory, the error queue) spoils nothing after them.
+    stop = false;
+    ASSERT_EQ(keyhold::ProvenPrime(512, nullptr, &stop, prime), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(BN_num_bits(prime.get()), 512);
+    EXPECT_EQ(BN_check_prime(prime.get(), nullptr, nullptr), 1);
+    EXPECT_EQ(ERR_peek_error(), 0ul);
 }
 
 TEST(RsaKeygen, ImpossibleParametersFailCleanly) {
