@@ -51,12 +51,18 @@ CK_FLAGS FlagOf(OpKind kind) {
 
 bool NoParameter(const CK_MECHANISM& m) { return m.pParameter == nullptr && m.ulParameterLen == 0; }
 
+// The mechanism's parameter structure, copied out: nothing promises the
+// caller's bytes are aligned for it. False when it has another size.
+template <typename Params>
+bool CopyParameter(const CK_MECHANISM& m, Params& out) {
+    if (m.pParameter == nullptr || m.ulParameterLen != sizeof(Params)) return false;
+    std::memcpy(&out, m.pParameter, sizeof out);
+    return true;
+}
+
 CK_RV PlanPss(const CK_MECHANISM& m, const HashEntry* fixed, MechanismPlan& out) {
-    if (m.pParameter == nullptr || m.ulParameterLen != sizeof(CK_RSA_PKCS_PSS_PARAMS))
-        return CKR_MECHANISM_PARAM_INVALID;
-    // Copied out: nothing promises the caller's bytes are aligned for the structure.
     CK_RSA_PKCS_PSS_PARAMS copy;
-    std::memcpy(&copy, m.pParameter, sizeof copy);
+    if (!CopyParameter(m, copy)) return CKR_MECHANISM_PARAM_INVALID;
     const CK_RSA_PKCS_PSS_PARAMS* params = &copy;
     const HashEntry* hash = HashOf(params->hashAlg);
     const HashEntry* mgf = HashOfMgf(params->mgf);
@@ -75,10 +81,8 @@ CK_RV PlanPss(const CK_MECHANISM& m, const HashEntry* fixed, MechanismPlan& out)
 }
 
 CK_RV PlanOaep(const CK_MECHANISM& m, MechanismPlan& out) {
-    if (m.pParameter == nullptr || m.ulParameterLen != sizeof(CK_RSA_PKCS_OAEP_PARAMS))
-        return CKR_MECHANISM_PARAM_INVALID;
     CK_RSA_PKCS_OAEP_PARAMS copy;
-    std::memcpy(&copy, m.pParameter, sizeof copy);
+    if (!CopyParameter(m, copy)) return CKR_MECHANISM_PARAM_INVALID;
     const CK_RSA_PKCS_OAEP_PARAMS* params = &copy;
     const HashEntry* hash = HashOf(params->hashAlg);
     const HashEntry* mgf = HashOfMgf(params->mgf);
