@@ -13,14 +13,15 @@ fuzz_dir=$top/build-fuzz
 work=$(mktemp -d "${TMPDIR:-/tmp}/keyhold-fuzz-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-harnesses=(fuzz_key_blob fuzz_import_key fuzz_container_file fuzz_command_line)
+harnesses=(fuzz_key_blob fuzz_import_key fuzz_container_file fuzz_command_line fuzz_pkcs11)
 declare -A seeds=([fuzz_key_blob]=key_blob [fuzz_import_key]=key_blob
-                  [fuzz_container_file]=container_file [fuzz_command_line]=command_line)
+                  [fuzz_container_file]=container_file [fuzz_command_line]=command_line [fuzz_pkcs11]=pkcs11)
 declare -A covers=(
   [fuzz_key_blob]="DecodeKeyBlob on any bytes; an accepted blob must re-encode to the same bytes and its public half must decode"
   [fuzz_import_key]="CryptImportKey into a verify context, then KP_KEYLEN, CryptExportKey back to the same bytes, CryptGetUserKey"
   [fuzz_container_file]="DecodeContainerFile and DecodeContainerName, each input also with a correct checksum; accepted files must encode back to their bytes"
-  [fuzz_command_line]="ParseArgs of all seven programs on NUL-separated argument vectors, against the scan's rules and the 32-bit number conversions")
+  [fuzz_command_line]="ParseArgs of all seven programs on NUL-separated argument vectors, against the scan's rules and the 32-bit number conversions"
+  [fuzz_pkcs11]="The PKCS#11 module's C_Sign, C_Verify, C_Encrypt and C_Decrypt, one part or several, with any mechanism and parameters (raw bytes of any length, or the structures with any values) and any data: only PKCS#11's codes for bad input, successes of the right length, no operation left behind")
 
 echo "== building the fuzz harnesses in $fuzz_dir" >&2
 "$top/scripts/deps.sh" --tests >&2
@@ -46,7 +47,7 @@ done_field() { grep -E '^#[0-9]+.*DONE' "$work/$1/log" | tail -n 1 | grep -oE "$
 
 echo "## Fuzzing"
 echo
-echo "Four libFuzzer harnesses (clang 14, \`-fsanitize=fuzzer,address,undefined\`, UBSan halting), in"
+echo "The libFuzzer harnesses below (clang 14, \`-fsanitize=fuzzer,address,undefined\`, UBSan halting), in"
 echo "\`tests/fuzz/\`. Their seed corpora, valid inputs written by \`tests/fuzz/make_seeds.cpp\`, are in"
 echo "\`tests/fuzz/corpus/\`; an input that finds a fault is added there as a regression. The README's"
 echo "test command runs each harness for 60 seconds as a CTest test that fails on any finding."
@@ -81,7 +82,7 @@ for h in "${harnesses[@]}"; do
 done
 echo
 echo "Coverage counts the instrumented edges of the harness and of the libraries under test (the platform"
-echo "layer and the option scan); OpenSSL itself is not instrumented, so the numbers it checks add none."
+echo "layer, the PKCS#11 module and the option scan); OpenSSL itself is not instrumented, so the numbers it checks add none."
 echo
 
 echo "== the test suite under ASan and UBSan" >&2
