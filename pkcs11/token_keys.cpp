@@ -29,31 +29,6 @@ std::vector<unsigned char> BigEndian(const BIGNUM* number) {
     return bytes;
 }
 
-// The numbers of `key` as a key of the module's context.
-EvpPkeyPtr InModuleContext(const RsaNumbers& numbers, bool pair) {
-    ParamBldPtr bld(OSSL_PARAM_BLD_new());
-    if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, numbers.get(kRsaN)) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, numbers.get(kRsaE)) != 1)
-        return nullptr;
-    static const char* const privateNames[] = {
-        OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,
-        OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    static const RsaNumber privateNumbers[] = {kRsaD, kRsaP, kRsaQ, kRsaDp, kRsaDq, kRsaQinv};
-    if (pair) {
-        for (int i = 0; i < 6; ++i) {
-            const BIGNUM* value = numbers.get(privateNumbers[i]);
-            if (value == nullptr || OSSL_PARAM_BLD_push_BN(bld.get(), privateNames[i], value) != 1) return nullptr;
-        }
-    }
-    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(ModuleCrypto(), kProviderRsaName, nullptr));
-    EVP_PKEY* made = nullptr;
-    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(ctx.get(), &made, pair ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
-        return nullptr;
-    return EvpPkeyPtr(made);
-}
-
 bool Sha1(const std::vector<unsigned char>& data, KeyId& out) {
     const EVP_MD* md = ModuleDigest("SHA1");
     unsigned int length = 0;
@@ -67,7 +42,10 @@ KeyInfoPtr MakeKeyInfo(const EVP_PKEY* key, KeySlot slot, bool pair, bool export
     RsaNumbers numbers;
     if (key == nullptr || !ReadRsaNumbers(key, numbers)) return nullptr;
     auto info = std::make_shared<KeyInfo>();
-    info->key = InModuleContext(numbers, pair);
+    const BIGNUM* values[kRsaNumberCount];
+    for (int i = 0; i < kRsaNumberCount; ++i) values[i] = numbers.value[i].get();
+    // Built again in the module's own context.
+    info->key = RsaKeyFromNumbers(values, pair, ModuleCrypto());
     info->slot = slot;
     info->pair = pair;
     info->exportable = pair && exportable;

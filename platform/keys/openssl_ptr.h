@@ -7,6 +7,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
@@ -33,9 +34,14 @@ struct BnGencbDeleter {
 struct ParamBldDeleter {
     void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
 };
-// OSSL_PARAM_free wipes the part that holds private numbers.
+// OSSL_PARAM_free wipes only numbers that came from secure BIGNUMs; the
+// values are wiped here first, so private numbers from any source are.
 struct ParamDeleter {
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+    void operator()(OSSL_PARAM* p) const {
+        for (OSSL_PARAM* q = p; q != nullptr && q->key != nullptr; ++q)
+            if (q->data != nullptr) OPENSSL_cleanse(q->data, q->data_size);
+        OSSL_PARAM_free(p);
+    }
 };
 
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyDeleter>;

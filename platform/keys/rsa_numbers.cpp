@@ -43,4 +43,23 @@ bool ReadRsaNumbers(const EVP_PKEY* key, RsaNumbers& out) {
     return true;
 }
 
+EvpPkeyPtr RsaKeyFromNumbers(const BIGNUM* const (&values)[kRsaNumberCount], bool pair, OSSL_LIB_CTX* libctx) {
+    static const char* const names[kRsaNumberCount] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                                       OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                                       OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                                       OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
+    if (!bld) return nullptr;
+    const int count = pair ? kRsaNumberCount : kRsaD;
+    for (int i = 0; i < count; ++i)
+        if (values[i] == nullptr || OSSL_PARAM_BLD_push_BN(bld.get(), names[i], values[i]) != 1) return nullptr;
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
+    EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(libctx, kProviderRsaName, nullptr));
+    EVP_PKEY* made = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &made, pair ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
+        return nullptr;
+    return EvpPkeyPtr(made);
+}
+
 }  // namespace keyhold

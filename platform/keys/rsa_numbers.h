@@ -29,6 +29,12 @@ constexpr const char* kProviderRsaName = "1.2.840.113549.1.1.1";
 // stays null. False when the key is no RSA key or OpenSSL gives nothing.
 bool ReadRsaNumbers(const EVP_PKEY* key, RsaNumbers& out);
 
+// A key of `libctx` (null: OpenSSL's default one) built from its numbers, in
+// RsaNumber order, under kProviderRsaName: with `pair` the key pair (every
+// number must be there), else the public key of n and e alone. Null when
+// OpenSSL refuses them.
+EvpPkeyPtr RsaKeyFromNumbers(const BIGNUM* const (&values)[kRsaNumberCount], bool pair, OSSL_LIB_CTX* libctx);
+
 }  // namespace keyhold
 
 #endif
