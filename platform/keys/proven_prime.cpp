@@ -11,7 +11,6 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "core/secure_bytes.h"
 #include "keys/gmp_memory.h"
 
 namespace keyhold {
@@ -123,11 +122,17 @@ DWORD ProvenPrime(int bits, OSSL_LIB_CTX* libctx, const std::atomic<bool>* stop,
     if (!Search(prime.get(), static_cast<unsigned>(bits), source)) return ERROR_CANCELLED;
     if (source.failed()) return NTE_FAIL;
     // Into OpenSSL's secure memory by way of a buffer that is wiped as it goes.
-    SecureBytes bytes((mpz_sizeinbase(prime.get(), 2) + 7) / 8);
+    // OpenSSL's allocator, which fails without an exception: this runs on the
+    // searching threads, where nothing may throw.
+    const size_t size = (mpz_sizeinbase(prime.get(), 2) + 7) / 8;
+    unsigned char* bytes = static_cast<unsigned char*>(OPENSSL_malloc(size));
+    if (bytes == nullptr) return NTE_NO_MEMORY;
     size_t written = 0;
-    mpz_export(bytes.data(), &written, -1, 1, 0, 0, prime.get());
+    mpz_export(bytes, &written, -1, 1, 0, 0, prime.get());
     BignumPtr number(BN_secure_new());
-    if (!number || BN_lebin2bn(bytes.data(), static_cast<int>(written), number.get()) == nullptr) return NTE_NO_MEMORY;
+    const bool made = number && BN_lebin2bn(bytes, static_cast<int>(written), number.get()) != nullptr;
+    OPENSSL_clear_free(bytes, size);
+    if (!made) return NTE_NO_MEMORY;
     out = std::move(number);
     return ERROR_SUCCESS;
 }

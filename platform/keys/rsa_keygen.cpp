@@ -116,24 +116,9 @@ Pair MakeKey(const BIGNUM* a, const BIGNUM* b, const BIGNUM* e, int halfBits, BN
     BN_set_flags(pTime.get(), BN_FLG_CONSTTIME);
     if (BN_mod_inverse(iqmp.get(), q, pTime.get(), ctx) == nullptr) return Pair::kFailed;
 
-    ParamBldPtr bld(OSSL_PARAM_BLD_new());
-    if (!bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_D, d.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR1, p) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_FACTOR2, q) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1, dmp1.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2, dmq1.get()) != 1 ||
-        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1, iqmp.get()) != 1)
-        return Pair::kFailed;
-    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    EvpPkeyCtxPtr pctx(EVP_PKEY_CTX_new_from_name(libctx, kProviderRsaName, nullptr));
-    EVP_PKEY* made = nullptr;
-    if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) != 1 ||
-        EVP_PKEY_fromdata(pctx.get(), &made, EVP_PKEY_KEYPAIR, params.get()) != 1)
-        return Pair::kFailed;
-    out.reset(made);
-    return Pair::kMade;
+    const BIGNUM* const numbers[kRsaNumberCount] = {n.get(), e, d.get(), p, q, dmp1.get(), dmq1.get(), iqmp.get()};
+    out = RsaKeyFromNumbers(numbers, true, libctx);
+    return out ? Pair::kMade : Pair::kFailed;
 }
 
 void EndSearch(Search& search, DWORD failure) {
@@ -161,10 +146,10 @@ void Searcher(Search& search) {
         const DWORD made = NextPrime(search, ctx.get(), cb.get(), prime);
         // A search stopped because the key is made is no failure.
         if (made != ERROR_SUCCESS) return EndSearch(search, made);
-        std::lock_guard<std::mutex> lock(search.mutex);
-        if (search.done.load()) return;
         // A prime the key cannot use is dropped, and this searcher goes on.
         if (!FitsExponent(prime.get(), search.e, ctx.get())) continue;
+        std::lock_guard<std::mutex> lock(search.mutex);
+        if (search.done.load()) return;
         if (!search.first) {
             search.first = std::move(prime);
             continue;
