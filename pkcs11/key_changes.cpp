@@ -143,10 +143,10 @@ CK_RV ChangeFailure(DWORD rc) {
 
 }  // namespace
 
-CK_RV ReadFailure(DWORD rc, CK_RV invalidHandle) {
+CK_RV ReadFailure(DWORD rc, CK_RV otherwise) {
     if (rc == NTE_NO_MEMORY || rc == ERROR_NOT_ENOUGH_MEMORY) return CKR_HOST_MEMORY;
-    // Gone, damaged, or no longer this user's: the object is no more.
-    return invalidHandle;
+    // For a read: gone, damaged, or no longer this user's, the object is no more.
+    return otherwise;
 }
 
 CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANISM* mechanism,
@@ -166,20 +166,20 @@ CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANI
     Area area;
     DWORD rc = LocateTokenArea(session.slot, true, area);
     if (rc == ERROR_ACCESS_DENIED) return CKR_TOKEN_WRITE_PROTECTED;
-    if (rc != ERROR_SUCCESS) return ChangeFailure(rc) == CKR_HOST_MEMORY ? CKR_HOST_MEMORY : CKR_DEVICE_ERROR;
+    if (rc != ERROR_SUCCESS) return ReadFailure(rc, CKR_DEVICE_ERROR);
 
     // Generation takes long and holds no lock; the container is written after.
     EvpPkeyPtr key;
     rc = GenerateRsaKey(static_cast<unsigned>(request.bits), request.exponent, key, ModuleCrypto(), library.noThreads);
-    if (rc != ERROR_SUCCESS) return rc == NTE_NO_MEMORY ? CKR_HOST_MEMORY : CKR_FUNCTION_FAILED;
+    if (rc != ERROR_SUCCESS) return ReadFailure(rc, CKR_FUNCTION_FAILED);
     const KeySlot slot = request.signatureOnly ? kSignatureSlot : kExchangeSlot;
     StoredKey stored;
     stored.present = true;
     stored.exportable = request.exportable;
     rc = EncodePrivateKeyBlob(key.get(), AlgorithmOfSlot(slot), stored.blob);
-    if (rc != ERROR_SUCCESS) return rc == NTE_NO_MEMORY ? CKR_HOST_MEMORY : CKR_FUNCTION_FAILED;
-    const KeyInfoPtr info = MakeKeyInfo(key.get(), slot, true, request.exportable);
-    if (!info) return CKR_HOST_MEMORY;
+    if (rc != ERROR_SUCCESS) return ReadFailure(rc, CKR_FUNCTION_FAILED);
+    KeyId id;
+    if (!KeyIdOf(key.get(), id)) return CKR_HOST_MEMORY;
 
     rc = CreateContainer(area, request.label);
     if (rc != ERROR_SUCCESS && rc != NTE_EXISTS) return ChangeFailure(rc);
@@ -196,7 +196,7 @@ CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANI
     ref.slot = session.slot;
     ref.container = request.label;
     ref.keySlot = slot;
-    ref.id = info->id;
+    ref.id = id;
     ref.isPrivate = false;
     publicKey = library.objects.Register(ref);
     ref.isPrivate = true;

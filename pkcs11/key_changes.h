@@ -15,8 +15,9 @@ CK_RV GenerateKeyPair(Library& library, const Session& session, const CK_MECHANI
 // C_DestroyObject: the key leaves its container (the container stays).
 CK_RV DestroyObject(Library& library, const Session& session, CK_OBJECT_HANDLE object);
 
-// Where the store's codes meet PKCS#11's, for reading a key.
-CK_RV ReadFailure(DWORD storeError, CK_RV invalidHandle);
+// A store failure as PKCS#11 gives it: no memory is CKR_HOST_MEMORY, anything
+// else `otherwise` (for reading a key, that the object is no more).
+CK_RV ReadFailure(DWORD storeError, CK_RV otherwise);
 
 }  // namespace keyhold::p11
 
