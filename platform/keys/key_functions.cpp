@@ -1,5 +1,5 @@
-// CryptGetUserKey, CryptGenKey and CryptImportKey: the ways a key handle comes
-// into being.
+// CryptGetUserKey and CryptImportKey: two of the ways a key handle comes into
+// being (CryptGenKey, the third, is apart in gen_key.cpp).
 #include <wincrypt.h>
 
 #include <memory>
@@ -9,24 +9,9 @@
 #include "keys/blob_codec.h"
 #include "keys/key_object.h"
 #include "keys/key_slots.h"
-#include "keys/rsa_keygen.h"
 #include "store/context.h"
 
 using namespace keyhold;
-
-namespace {
-
-constexpr DWORD kDefaultKeyBits = 2048;
-constexpr DWORD kMinKeyBits = 512;
-constexpr DWORD kMaxKeyBits = 16384;
-constexpr unsigned long kPublicExponent = 65537;
-
-BOOL HandOut(std::shared_ptr<KeyObject> object, HCRYPTKEY* phKey) {
-    *phKey = KeyHandles().Add(std::move(object));
-    return TRUE;
-}
-
-}  // namespace
 
 BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
@@ -49,45 +34,7 @@ BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUser
         auto object = std::make_shared<KeyObject>();
         result = LoadStoredKey(record.keys[slot], slot, *object);
         if (result != ERROR_SUCCESS) return Fail(result);
-        return HandOut(std::move(object), phUserKey);
-    });
-}
-
-BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
-    return keyhold::GuardedKeyStoreCall([&]() -> BOOL {
-        const auto context = FindContext(hProv);
-        if (!context) return Fail(NTE_BAD_UID);
-        KeySlot slot;
-        if (!SlotOfAlgorithm(Algid, true, slot)) return Fail(NTE_BAD_ALGID);
-        if ((dwFlags & 0xFFFFu & ~static_cast<DWORD>(CRYPT_EXPORTABLE)) != 0) return Fail(NTE_BAD_FLAGS);
-        DWORD bits = dwFlags >> 16;
-        if (bits == 0) bits = kDefaultKeyBits;
-        if (bits < kMinKeyBits || bits > kMaxKeyBits || bits % 8 != 0) return Fail(NTE_BAD_FLAGS);
-        if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-        const bool exportable = (dwFlags & CRYPT_EXPORTABLE) != 0;
-        const ALG_ID algorithm = AlgorithmOfSlot(slot);
-
-        // Generate outside any lock; only the short store below is serialised.
-        auto object = std::make_shared<KeyObject>();
-        DWORD result = GenerateRsaKey(bits, kPublicExponent, object->key);
-        if (result != ERROR_SUCCESS) return Fail(result);
-        StoredKey stored;
-        result = EncodePrivateKeyBlob(object->key.get(), algorithm, stored.blob);
-        if (result != ERROR_SUCCESS) return Fail(result);
-        stored.present = true;
-        stored.exportable = exportable;
-
-        result = ChangeKeys(*context, [&](ContainerRecord& record) {
-            record.keys[slot] = stored;
-            return static_cast<DWORD>(ERROR_SUCCESS);
-        });
-        if (result != ERROR_SUCCESS) return Fail(result);
-
-        object->algorithm = algorithm;
-        object->exportable = exportable;
-        object->publicOnly = false;
-        object->bitLength = bits;
-        return HandOut(std::move(object), phKey);
+        return HandOutKey(std::move(object), phUserKey);
     });
 }
 
@@ -137,6 +84,6 @@ BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen
         object->exportable = exportable;
         object->publicOnly = !decoded.isPrivate;
         object->bitLength = decoded.bitLength;
-        return HandOut(std::move(object), phKey);
+        return HandOutKey(std::move(object), phKey);
     });
 }

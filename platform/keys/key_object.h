@@ -24,6 +24,12 @@ struct KeyObject {
 // The live key handles (tag 2: no key handle equals a context handle).
 HandleTable<KeyObject>& KeyHandles();
 
+// Gives `object` a handle in `*phKey`; TRUE.
+inline BOOL HandOutKey(std::shared_ptr<KeyObject> object, HCRYPTKEY* phKey) {
+    *phKey = KeyHandles().Add(std::move(object));
+    return TRUE;
+}
+
 }  // namespace keyhold
 
 #endif
