@@ -52,7 +52,6 @@ CK_RV Produce(CK_SESSION_HANDLE handle, OpKind kind, bool single, const unsigned
         std::lock_guard<std::mutex> lock(session.mutex);
         std::unique_ptr<RsaOperation>& op = OperationOf(session, kind);
         if (!op) return CKR_OPERATION_NOT_INITIALIZED;
-        rv = CKR_OK;
         if (outLength == nullptr || (single && data == nullptr && dataLength != 0))
             rv = CKR_ARGUMENTS_BAD;
         else if (single && op->multipart)

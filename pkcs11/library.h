@@ -22,7 +22,6 @@
 namespace keyhold::p11 {
 
 struct Session {
-    CK_SESSION_HANDLE handle = 0;
     CK_SLOT_ID slot = kUserSlot;
     CK_FLAGS flags = 0;
 

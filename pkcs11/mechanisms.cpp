@@ -61,42 +61,40 @@ bool CopyParameter(const CK_MECHANISM& m, Params& out) {
 }
 
 CK_RV PlanPss(const CK_MECHANISM& m, const HashEntry* fixed, MechanismPlan& out) {
-    CK_RSA_PKCS_PSS_PARAMS copy;
-    if (!CopyParameter(m, copy)) return CKR_MECHANISM_PARAM_INVALID;
-    const CK_RSA_PKCS_PSS_PARAMS* params = &copy;
-    const HashEntry* hash = HashOf(params->hashAlg);
-    const HashEntry* mgf = HashOfMgf(params->mgf);
+    CK_RSA_PKCS_PSS_PARAMS params;
+    if (!CopyParameter(m, params)) return CKR_MECHANISM_PARAM_INVALID;
+    const HashEntry* hash = HashOf(params.hashAlg);
+    const HashEntry* mgf = HashOfMgf(params.mgf);
     // A salt longer than any key could take is refused here; one too long
     // for the key at hand, when the key is known.
     if (hash == nullptr || mgf == nullptr || (fixed != nullptr && fixed != hash) ||
-        params->sLen > kMaxKeyBits / 8)
+        params.sLen > kMaxKeyBits / 8)
         return CKR_MECHANISM_PARAM_INVALID;
     out.padding = RSA_PKCS1_PSS_PADDING;
     out.digest = hash->name;
     out.digestSize = hash->size;
     out.mgf1Digest = mgf->name;
-    out.saltLength = static_cast<int>(params->sLen);
+    out.saltLength = static_cast<int>(params.sLen);
     if (fixed != nullptr) out.dataDigest = fixed->name;
     return CKR_OK;
 }
 
 CK_RV PlanOaep(const CK_MECHANISM& m, MechanismPlan& out) {
-    CK_RSA_PKCS_OAEP_PARAMS copy;
-    if (!CopyParameter(m, copy)) return CKR_MECHANISM_PARAM_INVALID;
-    const CK_RSA_PKCS_OAEP_PARAMS* params = &copy;
-    const HashEntry* hash = HashOf(params->hashAlg);
-    const HashEntry* mgf = HashOfMgf(params->mgf);
+    CK_RSA_PKCS_OAEP_PARAMS params;
+    if (!CopyParameter(m, params)) return CKR_MECHANISM_PARAM_INVALID;
+    const HashEntry* hash = HashOf(params.hashAlg);
+    const HashEntry* mgf = HashOfMgf(params.mgf);
     // Source 0 with no data is what several programs send for "no label".
-    const bool sourceOk = params->source == CKZ_DATA_SPECIFIED || (params->source == 0 && params->ulSourceDataLen == 0);
+    const bool sourceOk = params.source == CKZ_DATA_SPECIFIED || (params.source == 0 && params.ulSourceDataLen == 0);
     if (hash == nullptr || mgf == nullptr || !sourceOk ||
-        (params->pSourceData == nullptr) != (params->ulSourceDataLen == 0) || params->ulSourceDataLen > kMaxKeyBits / 8)
+        (params.pSourceData == nullptr) != (params.ulSourceDataLen == 0) || params.ulSourceDataLen > kMaxKeyBits / 8)
         return CKR_MECHANISM_PARAM_INVALID;
     out.padding = RSA_PKCS1_OAEP_PADDING;
     out.digest = hash->name;
     out.digestSize = hash->size;
     out.mgf1Digest = mgf->name;
-    const auto* label = static_cast<const unsigned char*>(params->pSourceData);
-    out.label.assign(label, label + params->ulSourceDataLen);
+    const auto* label = static_cast<const unsigned char*>(params.pSourceData);
+    out.label.assign(label, label + params.ulSourceDataLen);
     return CKR_OK;
 }
 

@@ -27,7 +27,7 @@ std::size_t InputLimit(OpKind kind, const MechanismPlan& plan, std::size_t k) {
 }  // namespace
 
 CK_RV RsaOperation::Start(OpKind kind, MechanismPlan plan, KeyInfoPtr key, std::unique_ptr<RsaOperation>& out) {
-    std::unique_ptr<RsaOperation> op(new RsaOperation());
+    auto op = std::make_unique<RsaOperation>();
     const std::size_t k = (key->bits + 7) / 8;
     // Encoded message length of PSS: one bit less than the modulus.
     const std::size_t emLength = (key->bits - 1 + 7) / 8;
@@ -48,8 +48,6 @@ CK_RV RsaOperation::Start(OpKind kind, MechanismPlan plan, KeyInfoPtr key, std::
         }
     }
     op->kind_ = kind;
-    op->modulusBytes_ = k;
-    op->inputLimit_ = InputLimit(kind, plan, k);
     op->plan_ = std::move(plan);
     op->key_ = std::move(key);
     out = std::move(op);
@@ -62,7 +60,7 @@ CK_RV RsaOperation::Feed(const unsigned char* data, std::size_t size) {
         ERR_clear_error();
         return CKR_FUNCTION_FAILED;
     }
-    if (size > inputLimit_ - data_.size())
+    if (size > InputLimit(kind_, plan_, ModulusBytes()) - data_.size())
         return kind_ == OpKind::kDecrypt ? CKR_ENCRYPTED_DATA_LEN_RANGE : CKR_DATA_LEN_RANGE;
     data_.insert(data_.end(), data, data + size);
     return CKR_OK;
@@ -82,10 +80,10 @@ CK_RV RsaOperation::Input(SecureBytes& tbs) {
         tbs.assign(digest, digest + length);
         return CKR_OK;
     }
-    if (kind_ == OpKind::kDecrypt && data_.size() != modulusBytes_) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+    if (kind_ == OpKind::kDecrypt && data_.size() != ModulusBytes()) return CKR_ENCRYPTED_DATA_LEN_RANGE;
     if (plan_.padding == RSA_PKCS1_PSS_PADDING && data_.size() != plan_.digestSize) return CKR_DATA_LEN_RANGE;
     tbs.clear();
-    if (plan_.padding == RSA_NO_PADDING && kind_ != OpKind::kDecrypt) tbs.assign(modulusBytes_ - data_.size(), 0);
+    if (plan_.padding == RSA_NO_PADDING && kind_ != OpKind::kDecrypt) tbs.assign(ModulusBytes() - data_.size(), 0);
     tbs.insert(tbs.end(), data_.begin(), data_.end());
     return CKR_OK;
 }
@@ -138,7 +136,7 @@ CK_RV RsaOperation::Result(const SecureBytes*& out) {
         EvpPkeyCtxPtr ctx;
         const CK_RV rv = Prepare(tbs, ctx);
         if (rv != CKR_OK) return rv;
-        SecureBytes output(modulusBytes_);
+        SecureBytes output(ModulusBytes());
         std::size_t length = output.size();
         int ok = 0;
         if (kind_ == OpKind::kSign)
@@ -162,7 +160,7 @@ CK_RV RsaOperation::Result(const SecureBytes*& out) {
 }
 
 CK_RV RsaOperation::Verify(const unsigned char* signature, std::size_t size) {
-    if (size != modulusBytes_) return CKR_SIGNATURE_LEN_RANGE;
+    if (size != ModulusBytes()) return CKR_SIGNATURE_LEN_RANGE;
     SecureBytes tbs;
     EvpPkeyCtxPtr ctx;
     const CK_RV rv = Prepare(tbs, ctx);

@@ -23,9 +23,11 @@ public:
     // CKR_FUNCTION_FAILED when OpenSSL fails.
     static CK_RV Start(OpKind kind, MechanismPlan plan, KeyInfoPtr key, std::unique_ptr<RsaOperation>& out);
 
-    OpKind kind() const { return kind_; }
+    // Made by Start alone.
+    RsaOperation() = default;
+
     // The length of every signature and ciphertext, and a bound on plaintexts.
-    std::size_t ModulusBytes() const { return modulusBytes_; }
+    std::size_t ModulusBytes() const { return (key_->bits + 7) / 8; }
 
     // Adds data; CKR_DATA_LEN_RANGE (CKR_ENCRYPTED_DATA_LEN_RANGE when
     // decrypting) once there is more than the mechanism takes.
@@ -43,7 +45,6 @@ public:
     bool multipart = false;
 
 private:
-    RsaOperation() = default;
     CK_RV Input(SecureBytes& tbs);
     CK_RV NewContext(EvpPkeyCtxPtr& out) const;
     // The input and a context set up for it: what every final step starts with.
@@ -56,8 +57,6 @@ private:
     OpKind kind_ = OpKind::kSign;
     MechanismPlan plan_;
     KeyInfoPtr key_;
-    std::size_t modulusBytes_ = 0;
-    std::size_t inputLimit_ = 0;
     std::unique_ptr<EVP_MD_CTX, MdCtxFree> hash_;
     SecureBytes data_;
     SecureBytes result_;

@@ -155,12 +155,12 @@ CK_RV OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SE
         if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (handle == nullptr) return CKR_ARGUMENTS_BAD;
         auto session = std::make_shared<Session>();
-        session->handle = NextSessionHandle();
+        const CK_SESSION_HANDLE opened = NextSessionHandle();
         session->slot = slot;
         session->flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
         std::lock_guard<std::mutex> lock(library.mutex);
-        library.sessions.emplace(session->handle, session);
-        *handle = session->handle;
+        library.sessions.emplace(opened, session);
+        *handle = opened;
         return CKR_OK;
     });
 }
