@@ -34,6 +34,7 @@
 #include "keys/proven_prime.h"
 #include "keys/rsa_consistency.h"
 #include "keys/rsa_keygen.h"
+#include "stats.h"
 
 namespace {
 
@@ -49,9 +50,7 @@ double ProcessCpuMicros() {
 
 double Quantile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
-    if (p == 0.5) return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    std::size_t rank = static_cast<std::size_t>(p * static_cast<double>(v.size()) + 0.999999);
-    return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
+    return p == 0.5 ? keyhold_bench::Median(v) : keyhold_bench::Percentile(v, p);
 }
 
 double Mean(const std::vector<double>& v) {

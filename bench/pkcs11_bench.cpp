@@ -39,6 +39,7 @@
 #include <openssl/rsa.h>
 
 #include "cryptoki.h"
+#include "stats.h"
 
 namespace {
 
@@ -190,10 +191,8 @@ void RunRounds(std::vector<Measure>& measures, int rounds, int batch) {
         }
     for (Measure& m : measures) {
         std::sort(m.micros.begin(), m.micros.end());
-        const std::size_t n = m.micros.size();
-        const double median = n % 2 ? m.micros[n / 2] : (m.micros[n / 2 - 1] + m.micros[n / 2]) / 2;
-        const std::size_t rank = static_cast<std::size_t>(n * 0.9 + 0.999999);
-        std::printf("%s %.2f %.2f\n", m.label.c_str(), median, m.micros[std::max<std::size_t>(rank, 1) - 1]);
+        std::printf("%s %.2f %.2f\n", m.label.c_str(), keyhold_bench::Median(m.micros),
+                    keyhold_bench::Percentile(m.micros, 0.9));
     }
 }
 

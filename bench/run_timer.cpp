@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "stats.h"
+
 namespace {
 
 struct Command {
@@ -83,18 +85,6 @@ bool RunOnce(Command& command, bool record) {
     return true;
 }
 
-// Nearest-rank percentile of sorted values.
-double Percentile(const std::vector<double>& sorted, double p) {
-    std::size_t rank = static_cast<std::size_t>(p * static_cast<double>(sorted.size()) + 0.999999);
-    rank = std::clamp<std::size_t>(rank, 1, sorted.size());
-    return sorted[rank - 1];
-}
-
-double Median(const std::vector<double>& sorted) {
-    const std::size_t n = sorted.size();
-    return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -134,8 +124,8 @@ int main(int argc, char* argv[]) {
     for (Command& command : commands) {
         std::sort(command.micros.begin(), command.micros.end());
         std::sort(command.cpuMicros.begin(), command.cpuMicros.end());
-        std::printf("%s %d %.1f %.1f %.1f\n", command.label.c_str(), runs, Median(command.micros),
-                    Percentile(command.micros, 0.9), Median(command.cpuMicros));
+        std::printf("%s %d %.1f %.1f %.1f\n", command.label.c_str(), runs, keyhold_bench::Median(command.micros),
+                    keyhold_bench::Percentile(command.micros, 0.9), keyhold_bench::Median(command.cpuMicros));
     }
     return 0;
 }
