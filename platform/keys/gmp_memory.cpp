@@ -68,13 +68,12 @@ GmpArena::GmpArena() {
     UseWipingFunctions();
     base_ = static_cast<unsigned char*>(OPENSSL_malloc(kBytes));
     if (base_ == nullptr) return;
-    outer_ = t_arena;
     t_arena = this;
 }
 
 GmpArena::~GmpArena() {
     if (base_ == nullptr) return;
-    t_arena = outer_;
+    t_arena = nullptr;
     OPENSSL_clear_free(base_, kBytes);
 }
 

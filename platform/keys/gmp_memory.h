@@ -14,7 +14,7 @@ namespace keyhold {
 // midway (nettle's largest prime here keeps under 2 KB of numbers live at
 // once). Every block is wiped when GMP frees it and the whole when the arena
 // goes. Make one before the thread's first GMP number and let it go after the
-// last is cleared; check valid() first.
+// last is cleared; check valid() first. One at a time on a thread.
 //
 // Beside it, every block GMP frees anywhere in the process is wiped first.
 // The memory functions in place before stay underneath (a host's own
@@ -55,7 +55,6 @@ private:
     unsigned char* base_ = nullptr;
     std::size_t top_ = 0;
     FreeBlock* free_[kClasses] = {};
-    GmpArena* outer_ = nullptr;
     bool spilled_ = false;
 };
 
